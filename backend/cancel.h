@@ -1,0 +1,7 @@
+#pragma once
+
+#include <csignal>
+
+extern volatile sig_atomic_t bSysCancel;
+
+void cancel_job(int sig);

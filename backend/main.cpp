@@ -1,0 +1,3 @@
+#include "backend/job.h"
+
+int main(int argc, char** argv) { return backendMain(argc, argv); }

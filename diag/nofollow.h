@@ -1,0 +1,6 @@
+#pragma once
+
+// Opens a file in world-writable /dev/shm for writing as fopen "wb+" would (created or
+// truncated, read and write), but refuses a symbolic link in the last component.
+// Returns the descriptor, or -1.
+int openNoFollow(const char* path);

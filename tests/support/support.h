@@ -1,0 +1,86 @@
+#pragma once
+
+// Test support: real raster files written with libcups, real PPD files, and the backend
+// run as CUPS runs it, in a private mount namespace whose /dev/shm is a folder of the test.
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tsupport {
+
+// A folder under the system's temporary folder, removed with everything in it.
+class TempDir {
+  public:
+    explicit TempDir(const char* tag = "tarvik");
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+struct RasterPage {
+    uint32_t width = 0;        // cupsWidth, dots
+    uint32_t height = 0;       // cupsHeight, rows
+    uint32_t bytesPerLine = 0; // cupsBytesPerLine
+    std::vector<uint8_t> pixels; // height * bytesPerLine bytes, 1 bit per dot, MSB first
+};
+
+// A page whose dot (x, y) is set when dot(x, y) is true; bytesPerLine 0 means (w + 7) / 8.
+RasterPage makePage(uint32_t w, uint32_t h, const std::function<bool(uint32_t, uint32_t)>& dot,
+                    uint32_t bytesPerLine = 0);
+// A page of random bytes (bits past the width included), from a fixed seed.
+RasterPage randomPage(uint32_t w, uint32_t h, uint32_t seed, uint32_t bytesPerLine = 0);
+
+// Writes the pages as a 1-bit CUPS raster stream with cupsRasterOpen(CUPS_RASTER_WRITE).
+bool writeRaster(const std::string& path, const std::vector<RasterPage>& pages);
+
+// Writes a PPD that ppdOpenFile accepts, with one PickOne option per entry whose default
+// choice keyword is the given text (the option's label is "<keyword> label").
+bool writePpd(const std::string& path,
+              const std::vector<std::pair<std::string, std::string>>& defaults);
+
+std::string readFile(const std::string& path);
+bool writeFile(const std::string& path, const std::string& bytes);
+// Number of non-overlapping occurrences of needle in hay.
+size_t countOf(const std::string& hay, const std::string& needle);
+
+struct RunOptions {
+    std::string exe;                 // path of the program to run
+    std::vector<std::string> args;   // argv[1..]; argv[0] is exe
+    std::vector<std::pair<std::string, std::string>> env; // the child's whole environment
+    std::string shmDir;              // bound onto /dev/shm in the child's mount namespace
+    std::string stdinPath = "/dev/null";
+    std::chrono::milliseconds timeout{60000}; // then SIGKILL, timedOut set
+    // Polled every few milliseconds while the child runs; SIGTERM is sent once, the
+    // first time it returns true.
+    std::function<bool()> sigtermWhen;
+};
+
+struct RunResult {
+    int exitStatus = -1;   // exit code, or -1 when killed by a signal
+    int termSignal = 0;    // the signal that ended it, if any
+    bool timedOut = false;
+    bool sigtermSent = false;
+    double seconds = 0;
+    std::string out;       // the child's standard output
+    std::string log;       // shmDir/t58print.log after the run
+};
+
+RunResult runBackend(const RunOptions& options);
+
+// The job arguments CUPS gives a backend: job id, user, title, copies, options.
+std::vector<std::string> jobArgs(int jobId, const std::string& copies,
+                                 const std::string& options = "");
+
+// Path of a built program, from the TARVIK_BIN_DIR compile definition.
+std::string binPath(const std::string& name);
+
+} // namespace tsupport
