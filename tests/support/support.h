@@ -80,7 +80,7 @@ RunResult runBackend(const RunOptions& options);
 std::vector<std::string> jobArgs(int jobId, const std::string& copies,
                                  const std::string& options = "");
 
-// Path of a built program, from the TARVIK_BIN_DIR compile definition.
+// Path of a built program (all executables are built into <build>/bin).
 std::string binPath(const std::string& name);
 
 } // namespace tsupport

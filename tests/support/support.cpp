@@ -1,0 +1,248 @@
+#include "tests/support/support.h"
+
+#include <cups/raster.h>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <thread>
+
+namespace tsupport {
+
+TempDir::TempDir(const char* tag) {
+    std::string tmpl = (std::filesystem::temp_directory_path() / (std::string(tag) + ".XXXXXX"));
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) != nullptr) {
+        path_ = buf.data();
+    }
+}
+
+TempDir::~TempDir() {
+    if (!path_.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+}
+
+static uint32_t lineBytes(uint32_t w, uint32_t bytesPerLine) {
+    return bytesPerLine != 0 ? bytesPerLine : (w + 7) / 8;
+}
+
+RasterPage makePage(uint32_t w, uint32_t h, const std::function<bool(uint32_t, uint32_t)>& dot,
+                    uint32_t bytesPerLine) {
+    RasterPage page{w, h, lineBytes(w, bytesPerLine), {}};
+    page.pixels.assign(size_t{page.bytesPerLine} * h, 0);
+    for (uint32_t y = 0; y < h; ++y) {
+        for (uint32_t x = 0; x < w && x / 8 < page.bytesPerLine; ++x) {
+            if (dot(x, y)) {
+                page.pixels[size_t{y} * page.bytesPerLine + x / 8] |= uint8_t(0x80u >> (x % 8));
+            }
+        }
+    }
+    return page;
+}
+
+RasterPage randomPage(uint32_t w, uint32_t h, uint32_t seed, uint32_t bytesPerLine) {
+    RasterPage page{w, h, lineBytes(w, bytesPerLine), {}};
+    std::mt19937 gen(seed);
+    page.pixels.resize(size_t{page.bytesPerLine} * h);
+    for (auto& b : page.pixels) {
+        b = uint8_t(gen());
+    }
+    return page;
+}
+
+static cups_page_header2_t headerFor(const RasterPage& page) {
+    cups_page_header2_t header{};
+    header.HWResolution[0] = header.HWResolution[1] = 300;
+    header.cupsWidth = page.width;
+    header.cupsHeight = page.height;
+    header.cupsBytesPerLine = page.bytesPerLine;
+    header.cupsBitsPerColor = 1;
+    header.cupsBitsPerPixel = 1;
+    header.cupsColorSpace = CUPS_CSPACE_K;
+    header.cupsColorOrder = CUPS_ORDER_CHUNKED;
+    header.NumCopies = 1;
+    header.PageSize[0] = page.width * 72 / 300;
+    header.PageSize[1] = page.height * 72 / 300;
+    return header;
+}
+
+bool writeRaster(const std::string& path, const std::vector<RasterPage>& pages) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    cups_raster_t* ras = cupsRasterOpen(fd, CUPS_RASTER_WRITE);
+    bool ok = ras != nullptr;
+    for (const auto& page : pages) {
+        if (!ok) {
+            break;
+        }
+        cups_page_header2_t header = headerFor(page);
+        ok = cupsRasterWriteHeader2(ras, &header) != 0;
+        std::vector<uint8_t> pixels = page.pixels;
+        if (ok && !pixels.empty()) {
+            ok = cupsRasterWritePixels(ras, pixels.data(), unsigned(pixels.size())) ==
+                 pixels.size();
+        }
+    }
+    if (ras != nullptr) {
+        cupsRasterClose(ras);
+    }
+    return close(fd) == 0 && ok;
+}
+
+bool writePpd(const std::string& path,
+              const std::vector<std::pair<std::string, std::string>>& defaults) {
+    std::ostringstream ppd;
+    ppd << "*PPD-Adobe: \"4.3\"\n*FormatVersion: \"4.3\"\n*FileVersion: \"1.0\"\n"
+           "*LanguageVersion: English\n*LanguageEncoding: ISOLatin1\n"
+           "*PCFileName: \"TEST.PPD\"\n*Manufacturer: \"Tarvik\"\n*Product: \"(T58)\"\n"
+           "*ModelName: \"Tarvik T58\"\n*ShortNickName: \"Tarvik T58\"\n"
+           "*NickName: \"Tarvik T58 test\"\n*PSVersion: \"(3010.000) 0\"\n"
+           "*LanguageLevel: \"3\"\n*ColorDevice: False\n*DefaultColorSpace: Gray\n"
+           "*FileSystem: False\n*Throughput: \"1\"\n*LandscapeOrientation: Plus90\n"
+           "*TTRasterizer: Type42\n"
+           "*OpenUI *PageSize/Media Size: PickOne\n*DefaultPageSize: w164h113\n"
+           "*PageSize w164h113/58 x 40 mm: \"<</PageSize[164 113]>>setpagedevice\"\n"
+           "*CloseUI: *PageSize\n";
+    for (const auto& [keyword, choice] : defaults) {
+        ppd << "*OpenUI *" << keyword << "/" << keyword << " label: PickOne\n"
+            << "*Default" << keyword << ": " << choice << "\n"
+            << "*" << keyword << " " << choice << "/Choice " << choice << ": \"\"\n"
+            << "*CloseUI: *" << keyword << "\n";
+    }
+    return writeFile(path, ppd.str());
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool writeFile(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+    return bool(out.flush());
+}
+
+size_t countOf(const std::string& hay, const std::string& needle) {
+    size_t n = 0;
+    for (size_t pos = hay.find(needle); !needle.empty() && pos != std::string::npos;
+         pos = hay.find(needle, pos + needle.size())) {
+        ++n;
+    }
+    return n;
+}
+
+namespace {
+
+struct CStrings {
+    std::vector<std::string> owned;
+    std::vector<char*> ptrs;
+    char** get() {
+        ptrs.clear();
+        for (auto& s : owned) {
+            ptrs.push_back(s.data());
+        }
+        ptrs.push_back(nullptr);
+        return ptrs.data();
+    }
+};
+
+// In the forked child: only system calls from here to exec.
+[[noreturn]] void execInPrivateShm(const char* exe, char** argv, char** envp, const char* shmDir,
+                                   const char* stdinPath, int outFd) {
+    if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+        mount(shmDir, "/dev/shm", nullptr, MS_BIND, nullptr) != 0) {
+        _exit(126);
+    }
+    int in = open(stdinPath, O_RDONLY);
+    if (in >= 0) {
+        dup2(in, 0);
+    }
+    dup2(outFd, 1);
+    execve(exe, argv, envp);
+    _exit(127);
+}
+
+} // namespace
+
+RunResult runBackend(const RunOptions& options) {
+    RunResult result;
+    CStrings argv{{options.exe}, {}};
+    argv.owned.insert(argv.owned.end(), options.args.begin(), options.args.end());
+    CStrings envp;
+    for (const auto& [name, value] : options.env) {
+        envp.owned.push_back(name + "=" + value);
+    }
+    std::string outPath = options.shmDir + ".stdout";
+    int outFd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    char** av = argv.get();
+    char** ev = envp.get();
+    auto start = std::chrono::steady_clock::now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        execInPrivateShm(options.exe.c_str(), av, ev, options.shmDir.c_str(),
+                         options.stdinPath.c_str(), outFd);
+    }
+    if (outFd >= 0) {
+        close(outFd);
+    }
+    if (pid < 0) {
+        return result;
+    }
+    int status = 0;
+    for (;;) {
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            break;
+        }
+        auto elapsed = std::chrono::steady_clock::now() - start;
+        if (elapsed > options.timeout) {
+            kill(pid, SIGKILL);
+            result.timedOut = true;
+            waitpid(pid, &status, 0);
+            break;
+        }
+        if (!result.sigtermSent && options.sigtermWhen && options.sigtermWhen()) {
+            kill(pid, SIGTERM);
+            result.sigtermSent = true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    result.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (WIFEXITED(status)) {
+        result.exitStatus = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.termSignal = WTERMSIG(status);
+    }
+    result.out = readFile(outPath);
+    std::remove(outPath.c_str());
+    result.log = readFile(options.shmDir + "/t58print.log");
+    return result;
+}
+
+std::vector<std::string> jobArgs(int jobId, const std::string& copies,
+                                 const std::string& options) {
+    return {std::to_string(jobId), "labeluser", "label job", copies, options};
+}
+
+std::string binPath(const std::string& name) { return std::string(TARVIK_BIN_DIR) + "/" + name; }
+
+} // namespace tsupport
