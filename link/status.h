@@ -16,6 +16,8 @@ extern uint8_t recvBuff[kRecvBuffSize];
 extern uint8_t* replayData;
 
 uint8_t GetCheckSum(const uint8_t* data, int32_t len);
+// Reads one reply of at most kRecvBuffSize bytes into recvBuff, cleared first.
+int usbReadReply(int32_t* transferred);
 int t58IsFree();
 int waitT58IsOK();
 int getDot_T58();

@@ -1,0 +1,199 @@
+// Page transmission: every copy of the page as LZO1X-1 compressed print-data frames.
+#include "link/transmit.h"
+
+#include "diag/dump.h"
+#include "image/assemble.h"
+#include "link/status.h"
+#include "link/usb.h"
+
+#include <lzo/lzo1x.h>
+
+#include <cstring>
+
+uint8_t sendBuff[kSendBuffSize];
+uint8_t* pHeader = sendBuff;
+uint8_t* pData1b = sendBuff + 4;
+
+namespace {
+
+constexpr uint8_t kFrameStart = 0x66;
+constexpr uint8_t kPrintDataCommand = 0x1B;
+constexpr int32_t kBlockHeaderOffset = 4;
+constexpr int32_t kDataOffset = 17;
+constexpr int32_t kFrameOverhead = 18;
+constexpr int kMaxSends = 10;
+constexpr uint8_t kRefusalBit = 0x40;
+constexpr uint8_t kNotReadyMask = 0x3F;
+constexpr uint8_t kJobStateStop = 0x60;
+
+// Worst-case LZO1X-1 output for n input bytes.
+constexpr int32_t lzoBound(int32_t n) {
+    return n + n / 16 + 64 + 3;
+}
+
+// Both heads give blocks of 1728 bytes; the frame must hold the worst-case output.
+static_assert(kFrameOverhead + lzoBound(1728) <= kSendBuffSize);
+static_assert(kWrkmemSize >= static_cast<int32_t>(LZO1X_1_MEM_COMPRESS));
+
+alignas(lzo_align_t) uint8_t wrkmem[kWrkmemSize];
+
+// Why a copy stopped early; Done lets the next copy follow.
+enum class CopyEnd { Done, PageEnds, LinkFailed, FreeFailed, CompressFailed };
+
+bool lzoReady() {
+    static const bool bReady = lzo_init() == LZO_E_OK;
+    return bReady;
+}
+
+void putLE16(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v & 0xFF);
+    p[1] = static_cast<uint8_t>((v >> 8) & 0xFF);
+}
+
+// The head geometry always gives 1728-byte blocks; anything else would not fit the frame.
+bool geometryFits() {
+    return t58SplitRows > 0 && t58RowBytes > 0 &&
+           t58SplitRows <= (kSendBuffSize - kFrameOverhead) / t58RowBytes &&
+           kFrameOverhead + lzoBound(t58SplitRows * t58RowBytes) <= kSendBuffSize;
+}
+
+void swapPage(uint8_t* data, int32_t words) {
+    for (int32_t i = 0; i < words; ++i) {
+        uint16_t w;
+        std::memcpy(&w, data + 2 * i, sizeof(w));
+        w = bswap_16(w);
+        std::memcpy(data + 2 * i, &w, sizeof(w));
+    }
+}
+
+void fillBlockHeader(const PageData* pd, int32_t copyNo, int32_t lines, int32_t follow) {
+    pData1b[0] = static_cast<uint8_t>(0xE0 | (pd->blackness & 0x1F));
+    pData1b[1] = static_cast<uint8_t>(pd->cutterSet & 7);
+    putLE16(pData1b + 2, static_cast<uint32_t>(pd->copies));
+    putLE16(pData1b + 4, static_cast<uint32_t>(copyNo));
+    pData1b[6] = 1;
+    putLE16(pData1b + 7, static_cast<uint32_t>(pd->h));
+    putLE16(pData1b + 9, static_cast<uint32_t>(lines));
+    pData1b[11] = static_cast<uint8_t>(follow & 0xFF);
+    pData1b[12] = 0;
+}
+
+// Compresses one block into the frame and closes it; the frame length, or 0 on failure.
+int32_t buildFrame(const uint8_t* block, int32_t bytes) {
+    lzo_uint packed = 0;
+    if (!lzoReady() || lzo1x_1_compress(block, static_cast<lzo_uint>(bytes), sendBuff + kDataOffset,
+                                        &packed, wrkmem) != LZO_E_OK) {
+        return 0;
+    }
+    const auto frameLen = static_cast<uint16_t>(packed + kFrameOverhead);
+    putLE16(pHeader + 1, frameLen);
+    pHeader[frameLen - 1] = GetCheckSum(pHeader, frameLen - 1);
+    return frameLen;
+}
+
+// Sends the frame until the printer takes it (at most kMaxSends times) and acts on the reply.
+CopyEnd sendFrame(int32_t frameLen) {
+    for (int sends = 1;; ++sends) {
+        int32_t moved = 0;
+        if (usbWrite(sendBuff, frameLen, &moved) != 0 || moved < frameLen) {
+            return CopyEnd::LinkFailed;
+        }
+        if (usbReadReply(&moved) != 0 || moved < kMinReplyBytes) {
+            return CopyEnd::LinkFailed;
+        }
+        const uint8_t conditions = replayData[4];
+        if ((replayData[35] & kJobStateStop) == kJobStateStop) {
+            return CopyEnd::PageEnds;
+        }
+        if ((conditions & kRefusalBit) != 0) {
+            if (t58IsFree() != 0) {
+                return CopyEnd::FreeFailed;
+            }
+            if (sends < kMaxSends) {
+                continue;
+            }
+            return CopyEnd::Done; // given up: the next block follows
+        }
+        if ((conditions & kNotReadyMask) != 0 && t58IsFree() != 0) {
+            return CopyEnd::FreeFailed;
+        }
+        return CopyEnd::Done;
+    }
+}
+
+CopyEnd sendCopy(const PageData* pd, int32_t copyNo, int32_t lines, int32_t blocks) {
+    const int32_t blockBytes = t58SplitRows * t58RowBytes;
+    for (int32_t j = 0; j < blocks; ++j) {
+        const int32_t blockLines = (j == blocks - 1) ? lines - j * t58SplitRows : t58SplitRows;
+        fillBlockHeader(pd, copyNo, blockLines, blocks - j - 1);
+        const int32_t frameLen = buildFrame(dstData + j * blockBytes, blockLines * t58RowBytes);
+        if (frameLen == 0) {
+            return CopyEnd::CompressFailed;
+        }
+        const CopyEnd end = sendFrame(frameLen);
+        if (end != CopyEnd::Done) {
+            return end;
+        }
+    }
+    return CopyEnd::Done;
+}
+
+int32_t resultOf(CopyEnd end) {
+    switch (end) {
+    case CopyEnd::LinkFailed:
+        return 1;
+    case CopyEnd::FreeFailed:
+        return 2;
+    case CopyEnd::CompressFailed:
+        return 3;
+    default:
+        return 0;
+    }
+}
+
+void startFrame() {
+    std::memset(sendBuff, 0, 32);
+    pHeader = sendBuff;
+    pHeader[0] = kFrameStart;
+    pHeader[3] = kPrintDataCommand;
+    pData1b = sendBuff + kBlockHeaderOffset;
+}
+
+} // namespace
+
+uint16_t bswap_16(uint16_t v) {
+    return static_cast<uint16_t>((v << 8) | (v >> 8));
+}
+
+int32_t t58_Print(int32_t copies, PageData* pd) {
+    startFrame();
+    if (procData(pd) != 0) {
+        return -1; // the page was refused: nothing to send
+    }
+    // A page of no lines (or, from bad options, fewer) sends no block.
+    const int32_t lines = pd->h > 0 ? pd->h : 0;
+    const uint32_t pageBytes = static_cast<uint32_t>(lines) * static_cast<uint32_t>(t58RowBytes);
+    if (dstData == nullptr && pageBytes != 0) {
+        return -1;
+    }
+    saveImage(dstData, pageBytes, pd->w, pd->h, "/dev/shm/c.bmp");
+    if (!geometryFits()) {
+        return 3;
+    }
+    const int32_t blocks = (lines + t58SplitRows - 1) / t58SplitRows;
+    swapPage(dstData, static_cast<int32_t>(pageBytes / 2));
+    for (int32_t c = 0; c < copies; ++c) {
+        const int ready = waitT58IsOK();
+        if (ready == -99) {
+            return -3;
+        }
+        if (ready != 0) {
+            continue; // this copy is skipped; the next one waits again
+        }
+        const CopyEnd end = sendCopy(pd, c + 1, lines, blocks);
+        if (end != CopyEnd::Done) {
+            return resultOf(end);
+        }
+    }
+    return 0;
+}
