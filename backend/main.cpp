@@ -1,3 +1,5 @@
 #include "backend/job.h"
 
-int main(int argc, char** argv) { return backendMain(argc, argv); }
+int main(int argc, char** argv) {
+    return backendMain(argc, argv);
+}

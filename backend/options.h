@@ -15,3 +15,6 @@ extern int32_t stpTemplateCM;
 extern int32_t stpTemplateMM;
 
 void getCupsParm();
+
+// Reads a decimal number as atoi does (blanks, sign, digits); saturates at 32 bits.
+int32_t parseLeadingInt(const char* text);

@@ -94,8 +94,8 @@ bool writeRaster(const std::string& path, const std::vector<RasterPage>& pages) 
         ok = cupsRasterWriteHeader2(ras, &header) != 0;
         std::vector<uint8_t> pixels = page.pixels;
         if (ok && !pixels.empty()) {
-            ok = cupsRasterWritePixels(ras, pixels.data(), unsigned(pixels.size())) ==
-                 pixels.size();
+            ok =
+                cupsRasterWritePixels(ras, pixels.data(), unsigned(pixels.size())) == pixels.size();
         }
     }
     if (ras != nullptr) {
@@ -166,7 +166,7 @@ struct CStrings {
 
 // In the forked child: only system calls from here to exec.
 [[noreturn]] void execInPrivateShm(const char* exe, char** argv, char** envp, const char* shmDir,
-                                   const char* stdinPath, int outFd) {
+                                   const char* stdinPath, int outFd, int errFd) {
     if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
         mount(shmDir, "/dev/shm", nullptr, MS_BIND, nullptr) != 0) {
         _exit(126);
@@ -176,6 +176,7 @@ struct CStrings {
         dup2(in, 0);
     }
     dup2(outFd, 1);
+    dup2(errFd, 2);
     execve(exe, argv, envp);
     _exit(127);
 }
@@ -191,17 +192,21 @@ RunResult runBackend(const RunOptions& options) {
         envp.owned.push_back(name + "=" + value);
     }
     std::string outPath = options.shmDir + ".stdout";
+    std::string errPath = options.shmDir + ".stderr";
     int outFd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    int errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     char** av = argv.get();
     char** ev = envp.get();
     auto start = std::chrono::steady_clock::now();
     pid_t pid = fork();
     if (pid == 0) {
         execInPrivateShm(options.exe.c_str(), av, ev, options.shmDir.c_str(),
-                         options.stdinPath.c_str(), outFd);
+                         options.stdinPath.c_str(), outFd, errFd);
     }
-    if (outFd >= 0) {
-        close(outFd);
+    for (int fd : {outFd, errFd}) {
+        if (fd >= 0) {
+            close(fd);
+        }
     }
     if (pid < 0) {
         return result;
@@ -233,16 +238,19 @@ RunResult runBackend(const RunOptions& options) {
         result.termSignal = WTERMSIG(status);
     }
     result.out = readFile(outPath);
+    result.err = readFile(errPath);
     std::remove(outPath.c_str());
+    std::remove(errPath.c_str());
     result.log = readFile(options.shmDir + "/t58print.log");
     return result;
 }
 
-std::vector<std::string> jobArgs(int jobId, const std::string& copies,
-                                 const std::string& options) {
+std::vector<std::string> jobArgs(int jobId, const std::string& copies, const std::string& options) {
     return {std::to_string(jobId), "labeluser", "label job", copies, options};
 }
 
-std::string binPath(const std::string& name) { return std::string(TARVIK_BIN_DIR) + "/" + name; }
+std::string binPath(const std::string& name) {
+    return std::string(TARVIK_BIN_DIR) + "/" + name;
+}
 
 } // namespace tsupport

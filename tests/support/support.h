@@ -27,9 +27,9 @@ class TempDir {
 };
 
 struct RasterPage {
-    uint32_t width = 0;        // cupsWidth, dots
-    uint32_t height = 0;       // cupsHeight, rows
-    uint32_t bytesPerLine = 0; // cupsBytesPerLine
+    uint32_t width = 0;          // cupsWidth, dots
+    uint32_t height = 0;         // cupsHeight, rows
+    uint32_t bytesPerLine = 0;   // cupsBytesPerLine
     std::vector<uint8_t> pixels; // height * bytesPerLine bytes, 1 bit per dot, MSB first
 };
 
@@ -53,10 +53,10 @@ bool writeFile(const std::string& path, const std::string& bytes);
 size_t countOf(const std::string& hay, const std::string& needle);
 
 struct RunOptions {
-    std::string exe;                 // path of the program to run
-    std::vector<std::string> args;   // argv[1..]; argv[0] is exe
+    std::string exe;                                      // path of the program to run
+    std::vector<std::string> args;                        // argv[1..]; argv[0] is exe
     std::vector<std::pair<std::string, std::string>> env; // the child's whole environment
-    std::string shmDir;              // bound onto /dev/shm in the child's mount namespace
+    std::string shmDir; // bound onto /dev/shm in the child's mount namespace
     std::string stdinPath = "/dev/null";
     std::chrono::milliseconds timeout{60000}; // then SIGKILL, timedOut set
     // Polled every few milliseconds while the child runs; SIGTERM is sent once, the
@@ -65,13 +65,14 @@ struct RunOptions {
 };
 
 struct RunResult {
-    int exitStatus = -1;   // exit code, or -1 when killed by a signal
-    int termSignal = 0;    // the signal that ended it, if any
+    int exitStatus = -1; // exit code, or -1 when killed by a signal
+    int termSignal = 0;  // the signal that ended it, if any
     bool timedOut = false;
     bool sigtermSent = false;
     double seconds = 0;
-    std::string out;       // the child's standard output
-    std::string log;       // shmDir/t58print.log after the run
+    std::string out; // the child's standard output
+    std::string err; // the child's standard error, where the log did not replace it
+    std::string log; // shmDir/t58print.log after the run
 };
 
 RunResult runBackend(const RunOptions& options);
