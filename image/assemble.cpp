@@ -1,0 +1,172 @@
+#include "image/assemble.h"
+
+#include "diag/dump.h"
+#include "image/offset.h"
+#include "image/rotate.h"
+#include "link/status.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+uint8_t tmpData[kScratchBytes];
+uint8_t pdData[kScratchBytes];
+uint8_t* fnData = nullptr;
+uint8_t* dstData = nullptr;
+
+namespace {
+
+constexpr int64_t kScratch = static_cast<int64_t>(kScratchBytes);
+
+constexpr int64_t evenHalf(int64_t difference) {
+    const int64_t half = difference / 2;
+    return half % 2 ? half + 1 : half;
+}
+
+// A refused page leaves nothing to send: no dstData and no lines.
+int refuse(PageData* pd, const char* why) {
+    fprintf(stderr, "tarvik_backend: procData, page not printed: %s\n", why);
+    releaseDstData();
+    pd->h = 0;
+    pd->w = t58RowBytes * 8;
+    pd->rowBytes = t58RowBytes;
+    return -1;
+}
+
+// The rotation reads h rows of (w + 7) / 8 bytes from the page and writes the turned page
+// into tmpData; both must lie within their buffers.
+const char* rotationRefusal(const PageData* pd) {
+    const int8_t code = pd->rotation;
+    if (code < 1 || code > 3) {
+        return nullptr;
+    }
+    const int64_t w = pd->w;
+    const int64_t h = pd->h;
+    const int64_t rowLength = (w + 7) / 8;
+    if (h > 0 && rowLength > pd->rowBytes) {
+        return "rows shorter than the page's width";
+    }
+    const int64_t turnedW = (h + 31) / 32 * 32;
+    const int64_t turnedBytes = code == 2 ? rowLength * h : turnedW / 8 * w;
+    if (turnedW > INT32_MAX || turnedBytes > kScratch) {
+        return "the turned page does not fit the scratch page";
+    }
+    return nullptr;
+}
+
+const char* geometryRefusal(const PageData* pd) {
+    if (pd->w < 0 || pd->h < 0 || pd->rowBytes < 0 || (pd->h > 0 && !pd->data)) {
+        return "page geometry out of range";
+    }
+    if (t58RowBytes <= 0 || yDpi <= 0 || xDpi <= 0) {
+        return "head geometry unknown";
+    }
+    if (pd->templateCM != kNoTemplate) {
+        const int64_t lines = templateLinesOf(pd);
+        if (lines < 0) {
+            return "template length below zero lines";
+        }
+        if (lines > kScratch) {
+            return "template longer than the scratch page";
+        }
+    }
+    return rotationRefusal(pd);
+}
+
+// The per-row lines of the log are gathered and written in blocks: the same bytes in
+// the log with far fewer writes on the unbuffered standard error.
+class RowLog {
+  public:
+    ~RowLog() { flush(); }
+    RowLog() = default;
+    RowLog(const RowLog&) = delete;
+    RowLog& operator=(const RowLog&) = delete;
+    void add(int32_t h, int64_t i, int32_t rowBytes) {
+        if (used_ + kLineMax > sizeof(text_)) {
+            flush();
+        }
+        const int n = snprintf(text_ + used_, sizeof(text_) - used_,
+                               "tarvik_backend: memcpy data->h = %d, i=%d, data->rowBytes=%d\n", h,
+                               static_cast<int>(i), rowBytes);
+        used_ += n > 0 ? static_cast<size_t>(n) : 0;
+    }
+    void flush() {
+        fwrite(text_, 1, used_, stderr);
+        used_ = 0;
+    }
+
+  private:
+    static constexpr size_t kLineMax = 128;
+    char text_[16384];
+    size_t used_ = 0;
+};
+
+// Every output row is T bytes: the centre of a wider row, or a narrower row centred.
+void fitRows(const PageData* pd, int64_t lines, bool logRows) {
+    const int64_t head = t58RowBytes;
+    const int64_t rowBytes = pd->rowBytes;
+    if (rowBytes > head) {
+        const int64_t deviation = evenHalf(rowBytes - head);
+        for (int64_t i = 0; i < lines; ++i) {
+            memcpy(dstData + i * head, fnData + i * rowBytes + deviation, head);
+        }
+        return;
+    }
+    const int64_t deviation = evenHalf(head - rowBytes);
+    fprintf(stderr, "tarvik_backend: procData, deviation = %d\n", static_cast<int>(deviation));
+    RowLog rowLog;
+    for (int64_t i = 0; i < lines; ++i) {
+        if (logRows) {
+            rowLog.add(pd->h, i, pd->rowBytes);
+        }
+        memcpy(dstData + i * head + deviation, fnData + i * rowBytes, rowBytes);
+    }
+}
+
+} // namespace
+
+void releaseDstData() {
+    delete[] dstData;
+    dstData = nullptr;
+}
+
+int procData(PageData* pd) {
+    releaseDstData();
+    memset(pdData, 0, sizeof(pdData));
+    memset(tmpData, 0, sizeof(tmpData));
+    if (const char* why = geometryRefusal(pd)) {
+        return refuse(pd, why);
+    }
+    const bool rotated = bitmapProc(pd, pd->data, tmpData) != 0;
+    if (!rotated) {
+        fprintf(stderr, "tarvik_backend: ts58_Print, preProData = 2\n");
+    }
+    if (qzOffset(pd, rotated ? tmpData : pd->data, pdData) < 0) {
+        return refuse(pd, "the offset page could not be made");
+    }
+    fnData = pdData;
+    const int64_t pageBytes = int64_t{pd->h} * pd->rowBytes;
+    saveImage(pdData, static_cast<uint32_t>(pageBytes), pd->w, pd->h, "/dev/shm/b.bmp");
+    const bool hasTemplate = pd->templateCM != kNoTemplate;
+    const int64_t lines = hasTemplate ? templateLinesOf(pd) : pd->h;
+    // qzOffset extended the page to the template's length, so these rows lie in pdData.
+    if (lines * (pd->rowBytes > 0 ? pd->rowBytes : 1) > kScratch) {
+        return refuse(pd, "the page does not fit the scratch page");
+    }
+    const int64_t dstBytes = lines * t58RowBytes;
+    dstData = new (std::nothrow) uint8_t[static_cast<size_t>(dstBytes)]();
+    if (!dstData) {
+        return refuse(pd, "no memory for the head page");
+    }
+    if (!hasTemplate) {
+        fprintf(stderr, "tarvik_backend: dstData len=%d\n", static_cast<int>(dstBytes));
+    }
+    fitRows(pd, lines, !hasTemplate);
+    if (hasTemplate) {
+        pd->h = static_cast<int32_t>(lines);
+    }
+    pd->rowBytes = t58RowBytes;
+    pd->w = t58RowBytes * 8;
+    fprintf(stderr, "tarvik_backend: procData end\n");
+    return 0;
+}
