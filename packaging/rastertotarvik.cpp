@@ -1,0 +1,295 @@
+// rastertotarvik: the last filter of a T58 queue. The tarvik backend reads no standard input:
+// it waits for the job's raster in "$TMPDIR/ras-d%05d-%03d" (job id, document 1). This filter
+// copies the CUPS raster it is given into that file, page by page, after checking that every
+// page is one the backend can print. The file is written under a temporary name in the same
+// folder and renamed into place, so the backend never opens a half-written raster.
+//
+// Usage (as CUPS runs a filter): rastertotarvik job user title copies options [file]
+
+#include <cups/raster.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The backend refuses pages larger than this; refusing them here tells CUPS why.
+constexpr uint64_t kMaxPageBytes = 64u * 1024 * 1024;
+// The backend formats the spool path into a buffer of this size.
+constexpr size_t kSpoolPathSize = 256;
+constexpr int kDocumentNumber = 1;
+
+// Name of the temporary file while it exists, for the SIGTERM handler to remove.
+char gTempPath[kSpoolPathSize + 16];
+volatile sig_atomic_t gTempLive = 0;
+
+extern "C" void onTerm(int) {
+    if (gTempLive)
+        unlink(gTempPath);
+    _exit(1);
+}
+
+struct RasterCloser {
+    void operator()(cups_raster_t* ras) const { cupsRasterClose(ras); }
+};
+using Raster = std::unique_ptr<cups_raster_t, RasterCloser>;
+
+// A descriptor closed when it goes out of scope.
+class Fd {
+  public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() { reset(); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    // Closes now and reports whether the data reached the file.
+    bool close() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd < 0 || ::close(fd) == 0;
+    }
+    void reset() { close(); }
+
+  private:
+    int fd_;
+};
+
+// Holds SIGTERM back while the temporary file and its flag change together.
+class TermBlock {
+  public:
+    TermBlock() {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGTERM);
+        sigprocmask(SIG_BLOCK, &set, &old_);
+    }
+    ~TermBlock() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
+    TermBlock(const TermBlock&) = delete;
+    TermBlock& operator=(const TermBlock&) = delete;
+
+  private:
+    sigset_t old_;
+};
+
+// The temporary spool file: removed unless it was renamed into place.
+class TempSpool {
+  public:
+    ~TempSpool() { discard(); }
+    bool create(const std::string& finalPath) {
+        int n = snprintf(gTempPath, sizeof gTempPath, "%s.XXXXXX", finalPath.c_str());
+        if (n < 0 || static_cast<size_t>(n) >= sizeof gTempPath)
+            return false;
+        // mkstemp creates the file exclusively with mode 0600: nothing planted in the
+        // spool folder is followed or overwritten.
+        TermBlock block;
+        int fd = mkstemp(gTempPath);
+        if (fd < 0)
+            return false;
+        gTempLive = 1;
+        fd_ = std::make_unique<Fd>(fd);
+        return true;
+    }
+    int fd() const { return fd_ ? fd_->get() : -1; }
+    bool closeFile() { return fd_ && fd_->close(); }
+    bool commit(const std::string& finalPath) {
+        TermBlock block;
+        if (rename(gTempPath, finalPath.c_str()) != 0)
+            return false;
+        gTempLive = 0;
+        return true;
+    }
+    void discard() {
+        fd_.reset();
+        TermBlock block;
+        if (gTempLive) {
+            unlink(gTempPath);
+            gTempLive = 0;
+        }
+    }
+
+  private:
+    std::unique_ptr<Fd> fd_;
+};
+
+std::optional<int> parseJobId(const char* text) {
+    if (text == nullptr || *text < '0' || *text > '9')
+        return std::nullopt;
+    errno = 0;
+    char* end = nullptr;
+    long v = strtol(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v < 1 || v > INT32_MAX)
+        return std::nullopt;
+    return static_cast<int>(v);
+}
+
+// The path the backend waits for; empty when it would not fit the backend's buffer.
+std::string spoolPath(const char* tmpdir, int jobId) {
+    char path[kSpoolPathSize];
+    int n = snprintf(path, sizeof path, "%s/ras-d%05d-%03d", tmpdir, jobId, kDocumentNumber);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof path)
+        return {};
+    return path;
+}
+
+// Why the backend could not print this page, or nullopt when it can.
+std::optional<std::string> pageProblem(const cups_page_header2_t& h) {
+    char why[200];
+    if (h.cupsBitsPerPixel != 1 || h.cupsColorSpace != CUPS_CSPACE_K) {
+        snprintf(why, sizeof why, "is not 1-bit black (color space %u, %u bits per pixel)",
+                 h.cupsColorSpace, h.cupsBitsPerPixel);
+        return why;
+    }
+    // The backend takes each row to be the page's width in whole bytes.
+    if (h.cupsBytesPerLine != (static_cast<uint64_t>(h.cupsWidth) + 7) / 8) {
+        snprintf(why, sizeof why, "has %u bytes per line for a width of %u dots",
+                 h.cupsBytesPerLine, h.cupsWidth);
+        return why;
+    }
+    if (static_cast<uint64_t>(h.cupsBytesPerLine) * h.cupsHeight > kMaxPageBytes) {
+        snprintf(why, sizeof why, "is too large (%u x %u dots)", h.cupsWidth, h.cupsHeight);
+        return why;
+    }
+    return std::nullopt;
+}
+
+// Copies every page from in to out; returns the number of pages written, or nullopt after
+// writing an ERROR line.
+std::optional<unsigned> copyPages(cups_raster_t* in, cups_raster_t* out, int copies) {
+    cups_page_header2_t header;
+    std::vector<uint8_t> row;
+    unsigned page = 0;
+    unsigned written = 0;
+    while (cupsRasterReadHeader2(in, &header)) {
+        ++page;
+        if (auto why = pageProblem(header)) {
+            fprintf(stderr, "ERROR: Page %u %s; the T58 prints 1-bit black only.\n", page,
+                    why->c_str());
+            return std::nullopt;
+        }
+        // A page of no bytes is left out: the backend takes a read of no bytes for a
+        // raster not yet written and would start the job over.
+        if (header.cupsBytesPerLine == 0 || header.cupsHeight == 0) {
+            fprintf(stderr, "DEBUG: Page %u is empty (%u x %u dots), left out.\n", page,
+                    header.cupsWidth, header.cupsHeight);
+            continue;
+        }
+        if (!cupsRasterWriteHeader2(out, &header)) {
+            fprintf(stderr, "ERROR: Unable to write page %u to the spool file: %s\n", page,
+                    strerror(errno));
+            return std::nullopt;
+        }
+        row.resize(header.cupsBytesPerLine);
+        for (unsigned y = 0; y < header.cupsHeight; ++y) {
+            if (cupsRasterReadPixels(in, row.data(), header.cupsBytesPerLine) !=
+                header.cupsBytesPerLine) {
+                fprintf(stderr, "ERROR: The raster ends in the middle of page %u.\n", page);
+                return std::nullopt;
+            }
+            if (cupsRasterWritePixels(out, row.data(), header.cupsBytesPerLine) !=
+                header.cupsBytesPerLine) {
+                fprintf(stderr, "ERROR: Unable to write page %u to the spool file: %s\n", page,
+                        strerror(errno));
+                return std::nullopt;
+            }
+        }
+        ++written;
+        fprintf(stderr, "PAGE: %u %d\n", written, copies);
+    }
+    return written;
+}
+
+int openInput(int argc, char** argv) {
+    if (argc < 7)
+        return STDIN_FILENO;
+    int fd = open(argv[6], O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        fprintf(stderr, "ERROR: Unable to open the print file \"%s\": %s\n", argv[6],
+                strerror(errno));
+    return fd;
+}
+
+int run(int argc, char** argv) {
+    if (argc < 6 || argc > 7) {
+        fprintf(stderr, "Usage: %s job-id user title copies options [file]\n",
+                argc > 0 ? argv[0] : "rastertotarvik");
+        return 1;
+    }
+    std::optional<int> jobId = parseJobId(argv[1]);
+    if (!jobId) {
+        fprintf(stderr, "ERROR: Bad job id \"%s\".\n", argv[1]);
+        return 1;
+    }
+    // The backend uses /tmp when CUPS gives no TMPDIR; so does this filter.
+    const char* tmpdir = getenv("TMPDIR");
+    if (tmpdir == nullptr || *tmpdir == '\0')
+        tmpdir = "/tmp";
+    std::string finalPath = spoolPath(tmpdir, *jobId);
+    if (finalPath.empty()) {
+        fprintf(stderr, "ERROR: The temporary folder's name is too long.\n");
+        return 1;
+    }
+    int copies = atoi(argv[4]);
+
+    int inFd = openInput(argc, argv);
+    if (inFd < 0)
+        return 1;
+    Fd inOwner(inFd == STDIN_FILENO ? -1 : inFd);
+    Raster in(cupsRasterOpen(inFd, CUPS_RASTER_READ));
+    if (!in) {
+        fprintf(stderr, "ERROR: The input is not a CUPS raster stream.\n");
+        return 1;
+    }
+
+    TempSpool spool;
+    if (!spool.create(finalPath)) {
+        fprintf(stderr, "ERROR: Unable to create a spool file in \"%s\": %s\n", tmpdir,
+                strerror(errno));
+        return 1;
+    }
+    std::optional<unsigned> pages;
+    {
+        Raster out(cupsRasterOpen(spool.fd(), CUPS_RASTER_WRITE_COMPRESSED));
+        if (!out) {
+            fprintf(stderr, "ERROR: Unable to start the spool file: %s\n", strerror(errno));
+            return 1;
+        }
+        pages = copyPages(in.get(), out.get(), copies);
+    }
+    if (!pages)
+        return 1;
+    if (!spool.closeFile()) {
+        fprintf(stderr, "ERROR: Unable to write the spool file: %s\n", strerror(errno));
+        return 1;
+    }
+    if (!spool.commit(finalPath)) {
+        fprintf(stderr, "ERROR: Unable to rename the spool file into place: %s\n", strerror(errno));
+        return 1;
+    }
+    fprintf(stderr, "DEBUG: %u page(s) handed to the backend in \"%s\".\n", *pages,
+            finalPath.c_str());
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    setbuf(stderr, nullptr);
+    struct sigaction sa = {};
+    sa.sa_handler = onTerm;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    return run(argc, argv);
+}
