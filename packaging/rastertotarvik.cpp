@@ -134,6 +134,17 @@ std::optional<int> parseJobId(const char* text) {
     return static_cast<int>(v);
 }
 
+// A number read as the backend reads its copies: leading digits, clamped instead of overflowing.
+int leadingInt(const char* text) {
+    errno = 0;
+    long v = strtol(text, nullptr, 10);
+    if (v > INT32_MAX)
+        return INT32_MAX;
+    if (v < INT32_MIN)
+        return INT32_MIN;
+    return static_cast<int>(v);
+}
+
 // The path the backend waits for; empty when it would not fit the backend's buffer.
 std::string spoolPath(const char* tmpdir, int jobId) {
     char path[kSpoolPathSize];
@@ -164,13 +175,58 @@ std::optional<std::string> pageProblem(const cups_page_header2_t& h) {
     return std::nullopt;
 }
 
-// Copies every page from in to out; returns the number of pages written, or nullopt after
-// writing an ERROR line.
-std::optional<unsigned> copyPages(cups_raster_t* in, cups_raster_t* out, int copies) {
+// What is kept of each page written: enough to tell copies made upstream.
+struct PageRecord {
+    uint64_t hash;      // of the page's geometry and dots
+    unsigned numCopies; // NumCopies of its header
+    off_t endOffset;    // spool file length once the page is written
+};
+
+constexpr uint64_t kFnvOffset = 14695981039346656037ull;
+constexpr uint64_t kFnvPrime = 1099511628211ull;
+
+uint64_t fnv1a(uint64_t h, const uint8_t* p, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+        h = (h ^ p[i]) * kFnvPrime;
+    return h;
+}
+
+uint64_t hashGeometry(const cups_page_header2_t& h) {
+    const uint32_t dims[3] = {h.cupsWidth, h.cupsHeight, h.cupsBytesPerLine};
+    return fnv1a(kFnvOffset, reinterpret_cast<const uint8_t*>(dims), sizeof dims);
+}
+
+bool writeError(unsigned page) {
+    fprintf(stderr, "ERROR: Unable to write page %u to the spool file: %s\n", page,
+            strerror(errno));
+    return false;
+}
+
+// Copies the rows of one page; false after writing an ERROR line.
+bool copyRows(cups_raster_t* in, cups_raster_t* out, const cups_page_header2_t& header,
+              unsigned page, std::vector<uint8_t>& row, uint64_t& hash) {
+    row.resize(header.cupsBytesPerLine);
+    for (unsigned y = 0; y < header.cupsHeight; ++y) {
+        if (cupsRasterReadPixels(in, row.data(), header.cupsBytesPerLine) !=
+            header.cupsBytesPerLine) {
+            fprintf(stderr, "ERROR: The raster ends in the middle of page %u.\n", page);
+            return false;
+        }
+        hash = fnv1a(hash, row.data(), row.size());
+        if (cupsRasterWritePixels(out, row.data(), header.cupsBytesPerLine) !=
+            header.cupsBytesPerLine)
+            return writeError(page);
+    }
+    return true;
+}
+
+// Copies every page from in to out, recording each page written; nullopt after writing an
+// ERROR line.
+std::optional<std::vector<PageRecord>> copyPages(cups_raster_t* in, cups_raster_t* out, int outFd) {
     cups_page_header2_t header;
     std::vector<uint8_t> row;
+    std::vector<PageRecord> pages;
     unsigned page = 0;
-    unsigned written = 0;
     while (cupsRasterReadHeader2(in, &header)) {
         ++page;
         if (auto why = pageProblem(header)) {
@@ -186,28 +242,58 @@ std::optional<unsigned> copyPages(cups_raster_t* in, cups_raster_t* out, int cop
             continue;
         }
         if (!cupsRasterWriteHeader2(out, &header)) {
-            fprintf(stderr, "ERROR: Unable to write page %u to the spool file: %s\n", page,
-                    strerror(errno));
+            writeError(page);
             return std::nullopt;
         }
-        row.resize(header.cupsBytesPerLine);
-        for (unsigned y = 0; y < header.cupsHeight; ++y) {
-            if (cupsRasterReadPixels(in, row.data(), header.cupsBytesPerLine) !=
-                header.cupsBytesPerLine) {
-                fprintf(stderr, "ERROR: The raster ends in the middle of page %u.\n", page);
-                return std::nullopt;
-            }
-            if (cupsRasterWritePixels(out, row.data(), header.cupsBytesPerLine) !=
-                header.cupsBytesPerLine) {
-                fprintf(stderr, "ERROR: Unable to write page %u to the spool file: %s\n", page,
-                        strerror(errno));
-                return std::nullopt;
-            }
-        }
-        ++written;
-        fprintf(stderr, "PAGE: %u %d\n", written, copies);
+        uint64_t hash = hashGeometry(header);
+        if (!copyRows(in, out, header, page, row, hash))
+            return std::nullopt;
+        // The writer has flushed the page's last rows: the file ends where the page does.
+        pages.push_back({hash, header.NumCopies, lseek(outFd, 0, SEEK_CUR)});
     }
-    return written;
+    return pages;
+}
+
+// The backend sends every page `copies` times. When the stages before this one have already
+// made the copies (pdftopdf does so for collated copies, and then leaves NumCopies at 1), the
+// raster holds `copies` identical runs of the document: only the first run may go on, or each
+// label would print copies x copies times. Returns the number of pages to keep, or nullopt
+// after writing an ERROR line when the pages are not such runs.
+std::optional<size_t> pagesToKeep(const std::vector<PageRecord>& pages, int copies) {
+    const char* type = getenv("CONTENT_TYPE");
+    bool fromRaster = type != nullptr && strcmp(type, "application/vnd.cups-raster") == 0;
+    if (copies <= 1 || fromRaster || pages.empty())
+        return pages.size();
+    for (const PageRecord& p : pages) {
+        if (p.numCopies != 1)
+            return pages.size();
+    }
+    size_t run = pages.size() / static_cast<size_t>(copies);
+    bool runs = run > 0 && pages.size() % static_cast<size_t>(copies) == 0;
+    for (size_t i = run; runs && i < pages.size(); ++i)
+        runs = pages[i].hash == pages[i % run].hash;
+    if (!runs) {
+        fprintf(stderr,
+                "ERROR: The document arrived with %zu pages for %d copies made before this "
+                "filter; the T58 makes its copies itself.\n",
+                pages.size(), copies);
+        return std::nullopt;
+    }
+    fprintf(stderr,
+            "INFO: The T58 cannot collate copies: each label is printed %d times in a row.\n",
+            copies);
+    return run;
+}
+
+// Cuts the spool file after the pages kept and reports them to CUPS.
+bool keepPages(int fd, const std::vector<PageRecord>& pages, size_t keep, int copies) {
+    if (keep < pages.size() && ftruncate(fd, pages[keep - 1].endOffset) != 0) {
+        fprintf(stderr, "ERROR: Unable to write the spool file: %s\n", strerror(errno));
+        return false;
+    }
+    for (size_t i = 0; i < keep; ++i)
+        fprintf(stderr, "PAGE: %zu %d\n", i + 1, copies < 1 ? 1 : copies);
+    return true;
 }
 
 int openInput(int argc, char** argv) {
@@ -240,7 +326,7 @@ int run(int argc, char** argv) {
         fprintf(stderr, "ERROR: The temporary folder's name is too long.\n");
         return 1;
     }
-    int copies = atoi(argv[4]);
+    int copies = leadingInt(argv[4]);
 
     int inFd = openInput(argc, argv);
     if (inFd < 0)
@@ -258,16 +344,19 @@ int run(int argc, char** argv) {
                 strerror(errno));
         return 1;
     }
-    std::optional<unsigned> pages;
+    std::optional<std::vector<PageRecord>> pages;
     {
         Raster out(cupsRasterOpen(spool.fd(), CUPS_RASTER_WRITE_COMPRESSED));
         if (!out) {
             fprintf(stderr, "ERROR: Unable to start the spool file: %s\n", strerror(errno));
             return 1;
         }
-        pages = copyPages(in.get(), out.get(), copies);
+        pages = copyPages(in.get(), out.get(), spool.fd());
     }
     if (!pages)
+        return 1;
+    std::optional<size_t> keep = pagesToKeep(*pages, copies);
+    if (!keep || !keepPages(spool.fd(), *pages, *keep, copies))
         return 1;
     if (!spool.closeFile()) {
         fprintf(stderr, "ERROR: Unable to write the spool file: %s\n", strerror(errno));
@@ -277,7 +366,7 @@ int run(int argc, char** argv) {
         fprintf(stderr, "ERROR: Unable to rename the spool file into place: %s\n", strerror(errno));
         return 1;
     }
-    fprintf(stderr, "DEBUG: %u page(s) handed to the backend in \"%s\".\n", *pages,
+    fprintf(stderr, "DEBUG: %zu page(s) handed to the backend in \"%s\".\n", *keep,
             finalPath.c_str());
     return 0;
 }
