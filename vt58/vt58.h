@@ -179,6 +179,7 @@ struct Record {
     std::vector<ProtocolError> errors;
     std::vector<PrintedPage> pages; // finished pages, then any page still being received
     size_t bytesReceived = 0;
+    size_t reapCalls = 0; // URB reaps served; few while libusb waits in poll() as it should
 };
 
 // Decides the reply to each frame after the script has built it; runs on umockdev's worker

@@ -1,0 +1,194 @@
+// A small libusb client for the virtual T58's tests: runs the steps given as arguments and
+// prints one line per step. Steps:
+//   list                     every device: bus, address, ids, interfaces and endpoints
+//   open                     libusb_open_device_with_vid_pid(0x0525, 0xA4B6)
+//   open-index N             open the N-th device of the list
+//   timeout MS               timeout of the transfers that follow
+//   claim N | release N | active N | detach N
+//   write EP HEX             bulk OUT of the bytes
+//   read EP LEN              bulk IN of at most LEN bytes
+//   strings                  manufacturer, product and serial string descriptors
+//   device-id                the IEEE 1284 GET_DEVICE_ID request on interface 0
+//   close
+
+#include <libusb-1.0/libusb.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+libusb_context* ctx = nullptr;
+libusb_device_handle* handle = nullptr;
+unsigned int timeoutMs = 2000;
+
+std::vector<unsigned char> fromHex(const std::string& hex) {
+    std::vector<unsigned char> out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(
+            static_cast<unsigned char>(std::strtoul(hex.substr(i, 2).c_str(), nullptr, 16)));
+    return out;
+}
+
+std::string toHex(const unsigned char* b, int n) {
+    std::string out;
+    char x[3];
+    for (int i = 0; i < n; ++i) {
+        std::snprintf(x, sizeof x, "%02x", b[i]);
+        out += x;
+    }
+    return out;
+}
+
+void listDevices() {
+    libusb_device** list = nullptr;
+    ssize_t n = libusb_get_device_list(ctx, &list);
+    std::printf("count %zd\n", n);
+    for (ssize_t i = 0; i < n; ++i) {
+        libusb_device_descriptor d;
+        libusb_get_device_descriptor(list[i], &d);
+        std::printf("device %zd bus %u addr %u vid %04x pid %04x configs %u\n", i,
+                    libusb_get_bus_number(list[i]), libusb_get_device_address(list[i]), d.idVendor,
+                    d.idProduct, d.bNumConfigurations);
+        libusb_config_descriptor* c = nullptr;
+        if (libusb_get_config_descriptor(list[i], 0, &c) != 0)
+            continue;
+        for (int k = 0; k < c->bNumInterfaces; ++k) {
+            const libusb_interface_descriptor& alt = c->interface[k].altsetting[0];
+            std::printf("  interface %u class %u", alt.bInterfaceNumber, alt.bInterfaceClass);
+            for (int e = 0; e < alt.bNumEndpoints; ++e)
+                std::printf(" ep %02x/%u", alt.endpoint[e].bEndpointAddress,
+                            alt.endpoint[e].bmAttributes & 3);
+            std::printf("\n");
+        }
+        libusb_free_config_descriptor(c);
+    }
+    libusb_free_device_list(list, 1);
+}
+
+void openIndex(int index) {
+    libusb_device** list = nullptr;
+    ssize_t n = libusb_get_device_list(ctx, &list);
+    int rc = LIBUSB_ERROR_NOT_FOUND;
+    if (index >= 0 && index < n)
+        rc = libusb_open(list[index], &handle);
+    std::printf("open-index %d rc %d\n", index, rc);
+    libusb_free_device_list(list, 1);
+}
+
+void strings() {
+    libusb_device_descriptor d;
+    libusb_get_device_descriptor(libusb_get_device(handle), &d);
+    unsigned char text[256];
+    const uint8_t idx[3] = {d.iManufacturer, d.iProduct, d.iSerialNumber};
+    const char* names[3] = {"manufacturer", "product", "serial"};
+    for (int i = 0; i < 3; ++i) {
+        int rc = libusb_get_string_descriptor_ascii(handle, idx[i], text, sizeof text);
+        std::printf("%s rc %d %s\n", names[i], rc < 0 ? rc : 0,
+                    rc < 0 ? "" : std::string(reinterpret_cast<char*>(text), rc).c_str());
+    }
+}
+
+void deviceId() {
+    unsigned char buf[1024];
+    int rc = libusb_control_transfer(handle, 0xA1, 0, 0, 0, buf, sizeof buf, timeoutMs);
+    if (rc < 2) {
+        std::printf("device-id rc %d\n", rc);
+        return;
+    }
+    int len = (buf[0] << 8) | buf[1];
+    std::printf("device-id rc %d len %d %s\n", rc, len,
+                std::string(reinterpret_cast<char*>(buf) + 2, rc - 2).c_str());
+}
+
+int step(int argc, char** argv, int i) {
+    std::string s = argv[i];
+    auto arg = [&](int k) { return i + k < argc ? std::string(argv[i + k]) : std::string(); };
+    if (s == "list") {
+        listDevices();
+        return 1;
+    }
+    if (s == "open") {
+        handle = libusb_open_device_with_vid_pid(ctx, 0x0525, 0xA4B6);
+        std::printf("open %s\n", handle ? "ok" : "failed");
+        if (handle)
+            std::printf("opened bus %u addr %u\n", libusb_get_bus_number(libusb_get_device(handle)),
+                        libusb_get_device_address(libusb_get_device(handle)));
+        return 1;
+    }
+    if (s == "open-index") {
+        openIndex(std::atoi(arg(1).c_str()));
+        return 2;
+    }
+    if (s == "timeout") {
+        timeoutMs = static_cast<unsigned>(std::atoi(arg(1).c_str()));
+        return 2;
+    }
+    if (s == "close") {
+        if (handle)
+            libusb_close(handle);
+        handle = nullptr;
+        std::printf("close\n");
+        return 1;
+    }
+    if (!handle) {
+        std::printf("%s no-handle\n", s.c_str());
+        return 1;
+    }
+    if (s == "claim" || s == "release" || s == "active" || s == "detach") {
+        int n = std::atoi(arg(1).c_str());
+        int rc = s == "claim"     ? libusb_claim_interface(handle, n)
+                 : s == "release" ? libusb_release_interface(handle, n)
+                 : s == "active"  ? libusb_kernel_driver_active(handle, n)
+                                  : libusb_detach_kernel_driver(handle, n);
+        std::printf("%s %d rc %d\n", s.c_str(), n, rc);
+        return 2;
+    }
+    if (s == "write") {
+        auto ep = static_cast<unsigned char>(std::strtoul(arg(1).c_str(), nullptr, 16));
+        std::vector<unsigned char> data = fromHex(arg(2));
+        int done = -1;
+        int rc = libusb_bulk_transfer(handle, ep, data.data(), static_cast<int>(data.size()), &done,
+                                      timeoutMs);
+        std::printf("write rc %d n %d\n", rc, done);
+        return 3;
+    }
+    if (s == "read") {
+        auto ep = static_cast<unsigned char>(std::strtoul(arg(1).c_str(), nullptr, 16));
+        int len = std::atoi(arg(2).c_str());
+        std::vector<unsigned char> data(static_cast<size_t>(len > 0 ? len : 1));
+        int done = -1;
+        int rc = libusb_bulk_transfer(handle, ep, data.data(), len, &done, timeoutMs);
+        std::printf("read rc %d n %d data %s\n", rc, done,
+                    toHex(data.data(), done > 0 ? done : 0).c_str());
+        return 3;
+    }
+    if (s == "strings") {
+        strings();
+        return 1;
+    }
+    if (s == "device-id") {
+        deviceId();
+        return 1;
+    }
+    std::printf("unknown step %s\n", s.c_str());
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (libusb_init(&ctx) < 0) {
+        std::printf("init failed\n");
+        return 1;
+    }
+    for (int i = 1; i < argc;)
+        i += step(argc, argv, i);
+    std::fflush(stdout);
+    if (handle)
+        libusb_close(handle);
+    libusb_exit(ctx);
+    return 0;
+}
