@@ -3,6 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+
 #include <algorithm>
 #include <functional>
 #include <string>
@@ -211,4 +218,39 @@ TEST_F(Assembly, PagesThatCannotBeAssembledAreRefused) {
     Assembled after = assemble(good);
     EXPECT_EQ(after.result, 0);
     EXPECT_EQ(after.page, good.pixels);
+}
+
+// Memory runs out in a child whose address space is capped just above what it uses: the
+// page is refused with a log line, and nothing is left to send.
+TEST_F(Assembly, PageIsRefusedWhenMemoryRunsOut) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "an address-space cap breaks AddressSanitizer's shadow memory";
+#endif
+    tsupport::TempDir dir("tarvik-nomem");
+    RasterPage page = randomPage(576, 20000, 11); // 1.44 MB: working copy and dstData
+    for (int8_t xOffset : {0, 1}) {
+        const std::string logPath = dir.file("log" + std::to_string(xOffset));
+        const pid_t child = fork();
+        if (child == 0) {
+            const int fd = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(fd, 2);
+            PageData pd = recordOf(page);
+            pd.xOffsetValue = xOffset;
+            long pages = 0;
+            std::ifstream("/proc/self/statm") >> pages;
+            const rlim_t cap = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + (1u << 20);
+            const rlimit limit{cap, cap};
+            setrlimit(RLIMIT_AS, &limit);
+            const int result = procData(&pd);
+            _exit(result == -1 && dstData == nullptr && pd.h == 0 ? 0 : 1);
+        }
+        int status = -1;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << int{xOffset};
+        const std::string log = readFile(logPath);
+        EXPECT_EQ(countOf(log, xOffset ? "no memory for the working copy"
+                                       : "no memory for the head page"),
+                  1u)
+            << log;
+    }
 }

@@ -191,17 +191,3 @@ TEST(Rotation, HalfTurnTwiceAndOppositeQuarterTurnsRestoreThePage) {
         EXPECT_EQ(turn(turned, 3).image, expected.pixels) << w;
     }
 }
-
-TEST(Rotation, QuarterTurnMovesEveryDotWhereTheMappingSays) {
-    RasterPage page = randomPage(203, 71, 5);
-    page.pixels = masked(page);
-    Turned t = turn(page, 3);
-    const int64_t wide = t.pd.w;
-    ASSERT_EQ(dotCount(t.image), dotCount(page.pixels));
-    for (int64_t y = 0; y < 71; ++y) {
-        for (int64_t x = 0; x < 203; ++x) {
-            ASSERT_EQ(dotAt(t.image.data(), t.pd.rowBytes, wide - 1 - y, x),
-                      dotAt(page.pixels.data(), page.bytesPerLine, x, y));
-        }
-    }
-}
