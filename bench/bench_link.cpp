@@ -1,0 +1,169 @@
+// The backend against the virtual T58 answering at once:
+//  - SpoolToFirstStatus: from the spool file appearing (renamed into place) to the printer
+//    receiving the first status request (manual time; the spool poll is 100 ms);
+//  - HundredLabelJob: a 100-label job of 58 x 40 mm at 300 dpi (576 x 472 dots), with the
+//    backend's own CPU time per label and its resident memory at page 1, page 100 and peak.
+#include "tests/support/support.h"
+#include "vt58/vt58.h"
+
+#include <benchmark/benchmark.h>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int kJobId = 58;
+constexpr uint32_t kLabelW = 576;
+constexpr uint32_t kLabelH = 472;
+
+std::string spoolName() {
+    char name[32];
+    std::snprintf(name, sizeof name, "ras-d%05d-001", kJobId);
+    return name;
+}
+
+// A label: border, text-like blocks, a barcode-like band; different per page.
+tsupport::RasterPage label(uint32_t n) {
+    return tsupport::makePage(kLabelW, kLabelH, [n](uint32_t x, uint32_t y) {
+        const bool border = x < 4 || y < 4 || x >= kLabelW - 4 || y >= kLabelH - 4;
+        const bool text = y > 40 && y < 160 && (x / 6 + y / 10 + n) % 3 == 0 && x % 6 < 4;
+        const bool bars = y > 250 && y < 420 && ((x * 7 + n) / 5) % 3 != 0;
+        return border || text || bars;
+    });
+}
+
+tsupport::RunOptions backendOptions(const vt58::VirtualT58& vt, const tsupport::TempDir& shm,
+                                    const tsupport::TempDir& spool) {
+    tsupport::RunOptions o;
+    o.exe = tsupport::binPath("tarvik");
+    o.args = tsupport::jobArgs(kJobId, "1");
+    o.env = vt.withChildEnv({{"TMPDIR", spool.path()}});
+    o.shmDir = shm.path();
+    o.timeout = 120s;
+    return o;
+}
+
+double msBetween(vt58::Clock::time_point a, vt58::Clock::time_point b) {
+    return std::chrono::duration<double, std::milli>(b - a).count();
+}
+
+void SpoolToFirstStatus(benchmark::State& state) {
+    double worst = 0;
+    for (auto _ : state) {
+        vt58::VirtualT58 vt;
+        tsupport::TempDir shm("bench-shm");
+        tsupport::TempDir spool("bench-spool");
+        const std::string staged = spool.file("staged");
+        if (!vt.ok() || !tsupport::writeRaster(staged, {label(0)})) {
+            state.SkipWithError("virtual T58 or raster not ready");
+            return;
+        }
+        tsupport::RunResult run;
+        std::thread backend([&] { run = tsupport::runBackend(backendOptions(vt, shm, spool)); });
+        std::this_thread::sleep_for(250ms); // the backend is polling for its spool file
+        std::filesystem::rename(staged, spool.file(spoolName()));
+        const auto appeared = vt58::Clock::now();
+        backend.join();
+        const vt58::Record record = vt.record();
+        if (record.frames.empty()) {
+            state.SkipWithError("no status request arrived");
+            return;
+        }
+        const double ms = msBetween(appeared, record.frames.front().at);
+        worst = std::max(worst, ms);
+        state.SetIterationTime(ms / 1000.0);
+    }
+    state.counters["worst_ms"] = worst;
+}
+
+// Children of the calling thread (the one that forked the backend).
+pid_t childOfThisThread() {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/task/%d/children", int(gettid()));
+    std::ifstream in(path);
+    long pid = 0;
+    in >> pid;
+    return pid_t(pid);
+}
+
+long statusKiB(pid_t pid, const char* field) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    const std::string key = std::string(field) + ":";
+    while (std::getline(in, line)) {
+        if (line.rfind(key, 0) == 0) {
+            return std::atol(line.c_str() + key.size());
+        }
+    }
+    return -1;
+}
+
+double cpuSeconds(const rusage& u) {
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+void HundredLabelJob(benchmark::State& state) {
+    constexpr uint32_t kLabels = 100;
+    std::vector<tsupport::RasterPage> pages;
+    for (uint32_t i = 0; i < kLabels; ++i) {
+        pages.push_back(label(i));
+    }
+    double cpuPerLabel = 0, wallPerLabel = 0;
+    long rssFirst = 0, rssLast = 0, peak = 0;
+    for (auto _ : state) {
+        vt58::VirtualT58 vt;
+        tsupport::TempDir shm("bench-shm");
+        tsupport::TempDir spool("bench-spool");
+        if (!vt.ok() || !tsupport::writeRaster(spool.file(spoolName()), pages)) {
+            state.SkipWithError("virtual T58 or raster not ready");
+            return;
+        }
+        tsupport::RunOptions o = backendOptions(vt, shm, spool);
+        rssFirst = rssLast = peak = 0;
+        // Sampled while the job runs; never asks for SIGTERM.
+        o.sigtermWhen = [&] {
+            const pid_t pid = childOfThisThread();
+            const size_t printed = vt.pageCount();
+            if (pid > 0 && printed >= 1) {
+                const long rss = statusKiB(pid, "VmRSS");
+                rssFirst = rssFirst == 0 ? rss : rssFirst;
+                rssLast = rss > 0 ? rss : rssLast;
+                peak = std::max(peak, statusKiB(pid, "VmHWM"));
+            }
+            return false;
+        };
+        rusage before{}, after{};
+        getrusage(RUSAGE_CHILDREN, &before);
+        const tsupport::RunResult run = tsupport::runBackend(o);
+        getrusage(RUSAGE_CHILDREN, &after);
+        if (vt.pageCount() != kLabels) {
+            state.SkipWithError("not every label was printed");
+            return;
+        }
+        cpuPerLabel = (cpuSeconds(after) - cpuSeconds(before)) * 1000.0 / kLabels;
+        wallPerLabel = run.seconds * 1000.0 / kLabels;
+        state.SetIterationTime(run.seconds);
+    }
+    state.counters["cpu_ms_per_label"] = cpuPerLabel;
+    state.counters["wall_ms_per_label"] = wallPerLabel;
+    state.counters["rss_page1_MiB"] = double(rssFirst) / 1024.0;
+    state.counters["rss_last_MiB"] = double(rssLast) / 1024.0;
+    state.counters["peak_rss_MiB"] = double(peak) / 1024.0;
+}
+
+BENCHMARK(SpoolToFirstStatus)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
+BENCHMARK(HundredLabelJob)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+BENCHMARK_MAIN();
