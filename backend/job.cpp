@@ -1,6 +1,7 @@
 #include "backend/job.h"
 
 #include "backend/cancel.h"
+#include "backend/discovery.h"
 #include "backend/options.h"
 #include "backend/page_data.h"
 #include "backend/printer.h"
@@ -337,6 +338,11 @@ int32_t file_size(const char* path) {
 }
 
 int backendMain(int argc, char** argv) {
+    // Run with no arguments, CUPS asks which printers this backend can reach.
+    if (argc == 1) {
+        return listDevices();
+    }
+    // The flow needs the job id and the copies; without them there is no job to run.
     if (argc < 5) {
         printUsage(argc > 0 ? argv[0] : "tarvik");
         return 1;

@@ -377,5 +377,18 @@ TEST(JobArguments, TooFewArgumentsPrintUsageAndExitOne) {
     options.shmDir = shm.path();
     RunResult r = runBackend(options);
     EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_NE(r.err.find("Usage: "), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(shm.file("t58print.log")));
+}
+
+TEST(JobArguments, NoArgumentsListDevicesAndLeaveTheLogAlone) {
+    TempDir shm("tarvik-shm");
+    ASSERT_TRUE(writeFile(shm.file("t58print.log"), "last job's log"));
+    RunOptions options;
+    options.exe = binPath("tarvik_fake");
+    options.shmDir = shm.path();
+    RunResult r = runBackend(options);
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(readFile(shm.file("t58print.log")), "last job's log");
+    EXPECT_EQ(r.out.find("tarvik://"), std::string::npos) << "no T58 is attached here";
 }
