@@ -60,8 +60,8 @@ bool fitsScratch(int32_t h, int64_t rowBytes, int64_t workH, bool across) {
         return true;
     }
     fprintf(stderr,
-            "tarvik_backend-qzOffset: page of %d rows of %lld bytes (%lld with the template) does "
-            "not fit the scratch page, not printed\n",
+            "tarvik_backend-qzOffset: page of %d rows of %lld bytes (%lld rows with the template) "
+            "does not fit the scratch page, not printed\n",
             h, static_cast<long long>(rowBytes), static_cast<long long>(workH));
     return false;
 }
