@@ -25,6 +25,12 @@
 namespace vt58 {
 using namespace detail;
 
+// Where a late notice from umockdev finds the emulator, or nothing once it is gone.
+struct Gate {
+    std::mutex mu;
+    VirtualT58::Impl* impl = nullptr;
+};
+
 namespace {
 
 constexpr uint32_t kCaps = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
@@ -56,7 +62,7 @@ void releaseUrb(Urb& u) {
 }
 
 struct Client {
-    UMockdevIoctlClient* client = nullptr; // one reference
+    UMockdevIoctlClient* client = nullptr; // not owned: umockdev ends it, a weak ref tells us
     int device = 0;
     uint64_t epoch = 0; // the device's epoch when opened; older clients stay dead
     std::deque<Urb> pending;
@@ -103,8 +109,11 @@ void drainFifo(int fd) {
 
 } // namespace
 
+struct Gate;
+
 struct VirtualT58::Impl {
     mutable std::recursive_mutex mu;
+    std::shared_ptr<Gate> gate;
     Scenario scenario;
     Record rec;
     std::vector<Device> devices;
@@ -131,7 +140,8 @@ struct VirtualT58::Impl {
     void vanish(Device& d, int backAfterMs, int backAfterRequests);
     bool refuseIfGone(Client& c, Device& d, UMockdevIoctlClient* client);
 
-    void claim(Client& c, Device& d, UMockdevIoctlClient* client, int ifno);
+    void claim(Client& c, Device& d, UMockdevIoctlClient* client, int ifno, int attempt = 0);
+    void claimAgain(UMockdevIoctlClient* client, int ifno, int attempt);
     void release(Client& c, Device& d, UMockdevIoctlClient* client, int ifno);
     void getDriver(Client& c, Device& d, UMockdevIoctlClient* client);
     void usbIoctl(Client& c, Device& d, UMockdevIoctlClient* client);
@@ -161,10 +171,18 @@ void onConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer p) {
     impl->clientOf(client);
 }
 
-void onNotifyConnected(GObject* obj, GParamSpec*, gpointer p) {
-    auto* client = reinterpret_cast<UMockdevIoctlClient*>(obj);
-    if (!umockdev_ioctl_client_get_connected(client))
-        static_cast<VirtualT58::Impl*>(p)->dropClient(client);
+// umockdev drops its client object when the client's connection closes (the child closed
+// the node or ended); a weak reference tells us. The gate outlives the emulator so that a
+// late notification after tearDown finds no emulator instead of a freed one.
+
+void onClientGone(gpointer data, GObject* where) {
+    auto* gate = static_cast<std::shared_ptr<Gate>*>(data);
+    {
+        std::lock_guard lock((*gate)->mu);
+        if ((*gate)->impl)
+            (*gate)->impl->dropClient(reinterpret_cast<UMockdevIoctlClient*>(where));
+    }
+    delete gate;
 }
 
 UMockdevIoctlData* resolve(UMockdevIoctlData* data, size_t offset, size_t len) {
@@ -187,6 +205,8 @@ void VirtualT58::Impl::protocolError(int device, int seq, std::string what) {
 
 bool VirtualT58::Impl::setUp() {
     rec.start = Clock::now();
+    gate = std::make_shared<Gate>();
+    gate->impl = this;
     testbed = umockdev_testbed_new();
     if (!testbed) {
         error = "umockdev_testbed_new failed";
@@ -245,12 +265,14 @@ bool VirtualT58::Impl::setUp() {
 
 void VirtualT58::Impl::tearDown() {
     {
+        std::lock_guard lock(gate->mu);
+        gate->impl = nullptr;
+    }
+    {
         std::lock_guard lock(mu);
         closing = true;
         if (handler)
             g_signal_handlers_disconnect_by_data(handler, this);
-        for (auto& [ptr, c] : clients)
-            g_signal_handlers_disconnect_by_data(ptr, this);
     }
     if (testbed) {
         for (Device& d : devices)
@@ -264,7 +286,6 @@ void VirtualT58::Impl::tearDown() {
             releaseUrb(u);
         for (Urb& u : c.completed)
             releaseUrb(u);
-        g_object_unref(c.client);
     }
     clients.clear();
     if (handler)
@@ -283,10 +304,10 @@ Client* VirtualT58::Impl::clientOf(UMockdevIoctlClient* client) {
     for (size_t i = 0; i < devices.size(); ++i) {
         if (node && devices[i].node == node) {
             Client c;
-            c.client = static_cast<UMockdevIoctlClient*>(g_object_ref(client));
+            c.client = client;
             c.device = static_cast<int>(i);
             c.epoch = devices[i].epoch;
-            g_signal_connect(client, "notify::connected", G_CALLBACK(onNotifyConnected), this);
+            g_object_weak_ref(G_OBJECT(client), onClientGone, new std::shared_ptr<Gate>(gate));
             event(c.device, UsbEventKind::Open);
             return &clients.emplace(client, std::move(c)).first->second;
         }
@@ -296,24 +317,20 @@ Client* VirtualT58::Impl::clientOf(UMockdevIoctlClient* client) {
 
 void VirtualT58::Impl::dropClient(UMockdevIoctlClient* client) {
     std::lock_guard lock(mu);
-    if (closing)
-        return;
     auto it = clients.find(client);
-    if (it == clients.end())
+    if (closing || it == clients.end())
         return;
     Client& c = it->second;
     Device& d = devices[static_cast<size_t>(c.device)];
     for (int ifno : c.claimed)
-        event(c.device, UsbEventKind::Release, ifno, 1);
+        event(c.device, UsbEventKind::Release, ifno, 1); // released by the close
     for (Urb& u : c.pending)
         releaseUrb(u);
     for (Urb& u : c.completed)
         releaseUrb(u);
     event(c.device, UsbEventKind::Close);
-    g_signal_handlers_disconnect_by_data(client, this);
     clients.erase(it);
     syncFifo(d);
-    g_object_unref(client);
 }
 
 void VirtualT58::Impl::syncFifo(Device& d) {
@@ -449,7 +466,53 @@ bool VirtualT58::Impl::handle(UMockdevIoctlClient* client) {
     }
 }
 
-void VirtualT58::Impl::claim(Client& c, Device& d, UMockdevIoctlClient* client, int ifno) {
+// A claim held by another handle may belong to one the child has just closed: umockdev
+// reports the close a moment later. Such a claim is asked again a few times before EBUSY,
+// as a real kernel has released it by then; a handle that stays open keeps its claim.
+namespace {
+
+constexpr int kClaimRetries = 10;
+constexpr guint kClaimRetryMs = 20;
+
+struct ClaimRetry {
+    std::shared_ptr<Gate> gate;
+    UMockdevIoctlClient* client = nullptr; // one reference while the request waits
+    int ifno = 0;
+    int attempt = 0;
+};
+
+gboolean retryClaim(gpointer p) {
+    auto* r = static_cast<ClaimRetry*>(p);
+    std::lock_guard lock(r->gate->mu);
+    VirtualT58::Impl* impl = r->gate->impl;
+    if (!impl) {
+        umockdev_ioctl_client_complete(r->client, -1, ENODEV);
+        return G_SOURCE_REMOVE;
+    }
+    impl->claimAgain(r->client, r->ifno, r->attempt);
+    return G_SOURCE_REMOVE;
+}
+
+void freeRetry(gpointer p) {
+    auto* r = static_cast<ClaimRetry*>(p);
+    g_object_unref(r->client);
+    delete r;
+}
+
+} // namespace
+
+void VirtualT58::Impl::claimAgain(UMockdevIoctlClient* client, int ifno, int attempt) {
+    std::lock_guard lock(mu);
+    Client* c = clients.count(client) ? &clients[client] : nullptr;
+    if (closing || !c) {
+        umockdev_ioctl_client_complete(client, -1, ENODEV);
+        return;
+    }
+    claim(*c, devices[static_cast<size_t>(c->device)], client, ifno, attempt);
+}
+
+void VirtualT58::Impl::claim(Client& c, Device& d, UMockdevIoctlClient* client, int ifno,
+                             int attempt) {
     bool exists = false;
     for (int i : d.spec.interfaces)
         exists = exists || i == ifno;
@@ -461,6 +524,15 @@ void VirtualT58::Impl::claim(Client& c, Device& d, UMockdevIoctlClient* client, 
     for (auto& [ptr, other] : clients)
         if (&other != &c && other.device == c.device && other.claimed.count(ifno))
             heldElsewhere = true;
+    if (heldElsewhere && !d.driverBound.count(ifno) && attempt < kClaimRetries) {
+        auto* r = new ClaimRetry{gate, static_cast<UMockdevIoctlClient*>(g_object_ref(client)),
+                                 ifno, attempt + 1};
+        GSource* src = g_timeout_source_new(kClaimRetryMs);
+        g_source_set_callback(src, retryClaim, r, freeRetry);
+        g_source_attach(src, g_main_context_get_thread_default());
+        g_source_unref(src);
+        return;
+    }
     if (d.driverBound.count(ifno) || heldElsewhere) {
         event(c.device, UsbEventKind::ClaimBusy, ifno, EBUSY);
         umockdev_ioctl_client_complete(client, -1, EBUSY);
@@ -794,7 +866,7 @@ void VirtualT58::Impl::receiveFrame(Device& d, std::vector<uint8_t> bytes, uint8
     reply.bytes = scriptedReply(scenario, fr.kind, cmd, index, d.frames);
     const FaultRule* f = fr.kind == FrameKind::Bad ? nullptr : faultAt(scenario, site, index);
     if (f) {
-        reply.fault = f->fault == Fault::Short ? Fault::None : f->fault;
+        reply.fault = f->fault;
         reply.backAfterMs = f->backAfterMs;
         reply.backAfterRequests = f->backAfterRequests;
         if (f->fault == Fault::Short)
@@ -1053,6 +1125,20 @@ bool VirtualT58::vanished(int device) const {
     Device& d = impl_->devices[static_cast<size_t>(device)];
     impl_->updateGone(d);
     return d.gone;
+}
+
+bool VirtualT58::waitClosed(std::chrono::milliseconds timeout) const {
+    auto end = Clock::now() + timeout;
+    while (true) {
+        {
+            std::lock_guard lock(impl_->mu);
+            if (impl_->clients.empty())
+                return true;
+        }
+        if (Clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
 }
 
 bool VirtualT58::waitFor(const std::function<bool(const Record&)>& pred,

@@ -88,7 +88,7 @@ struct FaultRule {
 // A reply as the printer is about to send it; a hook may change any of it.
 struct Reply {
     std::vector<uint8_t> bytes; // what the IN transfer delivers (empty with Timeout)
-    Fault fault = Fault::None;  // None, TransferError, Timeout or Vanish (Short: cut `bytes`)
+    Fault fault = Fault::None;  // Short delivers `bytes` as they are (already cut)
     int backAfterMs = -1;       // with Vanish, as in FaultRule
     int backAfterRequests = -1;
 };
@@ -246,6 +246,10 @@ class VirtualT58 {
     size_t frameCount() const;
     size_t pageCount() const; // finished pages
     bool vanished(int device = 0) const;
+
+    // Waits until every client that opened a device node has closed it (the close of a
+    // child's last handle reaches the emulator shortly after the child ends).
+    bool waitClosed(std::chrono::milliseconds timeout = std::chrono::milliseconds(2000)) const;
 
     // Polls pred on snapshots until it holds or the time runs out.
     bool waitFor(const std::function<bool(const Record&)>& pred,

@@ -10,6 +10,7 @@
 //   strings                  manufacturer, product and serial string descriptors
 //   device-id                the IEEE 1284 GET_DEVICE_ID request on interface 0
 //   close
+//   leak                     keep the open handle open and forget it (a leaked handle)
 
 #include <libusb-1.0/libusb.h>
 
@@ -22,6 +23,7 @@ namespace {
 
 libusb_context* ctx = nullptr;
 libusb_device_handle* handle = nullptr;
+std::vector<libusb_device_handle*> leaked;
 unsigned int timeoutMs = 2000;
 
 std::vector<unsigned char> fromHex(const std::string& hex) {
@@ -125,6 +127,12 @@ int step(int argc, char** argv, int i) {
     if (s == "timeout") {
         timeoutMs = static_cast<unsigned>(std::atoi(arg(1).c_str()));
         return 2;
+    }
+    if (s == "leak") {
+        leaked.push_back(handle);
+        handle = nullptr;
+        std::printf("leak\n");
+        return 1;
     }
     if (s == "close") {
         if (handle)
