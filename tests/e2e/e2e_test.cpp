@@ -182,6 +182,17 @@ struct JobRun {
 
 constexpr int kJobId = 42;
 
+// A sanitizer build's child needs the run's sanitizer options too (umockdev's preload comes
+// before the sanitizer runtime there).
+vt58::EnvPairs withSanitizerOptions(vt58::EnvPairs env) {
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
+        if (const char* value = std::getenv(name)) {
+            env.emplace_back(name, value);
+        }
+    }
+    return env;
+}
+
 std::optional<JobRun> runJob(const Job& job) {
     vt58::VirtualT58 vt(job.scenario);
     if (!vt.ok()) {
@@ -201,8 +212,8 @@ std::optional<JobRun> runJob(const Job& job) {
     tsupport::RunOptions options;
     options.exe = tsupport::binPath("tarvik");
     options.args = tsupport::jobArgs(kJobId, job.copies);
-    options.env = vt.withChildEnv(
-        {{"TMPDIR", spool.path()}, {"PPD", ppd}, {"CONTENT_TYPE", "application/vnd.cups-raster"}});
+    options.env = vt.withChildEnv(withSanitizerOptions(
+        {{"TMPDIR", spool.path()}, {"PPD", ppd}, {"CONTENT_TYPE", "application/vnd.cups-raster"}}));
     options.shmDir = shm.path();
     options.timeout = 120s;
     if (job.termWhen) {
@@ -211,6 +222,8 @@ std::optional<JobRun> runJob(const Job& job) {
     JobRun result{tsupport::runBackend(options), {}, tsupport::readFile(shm.file("c.bmp"))};
     result.record = vt.record();
     EXPECT_EQ(result.run.exitStatus, 0) << result.run.log;
+    // In a sanitizer build a leak or a fault shows in the log.
+    EXPECT_EQ(countOf(result.run.log, "Sanitizer"), 0u) << result.run.log;
     EXPECT_FALSE(result.run.timedOut) << result.run.log;
     EXPECT_TRUE(result.record.errors.empty()) << vt58::dumpRecord(result.record);
     return result;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 
 namespace {
@@ -19,6 +20,17 @@ struct ProbeRun {
     tsupport::RunResult run;
     vt58::Record record;
 };
+
+// A sanitizer build's child needs the run's sanitizer options too (umockdev's preload comes
+// before the sanitizer runtime there).
+vt58::EnvPairs withSanitizerOptions(vt58::EnvPairs env) {
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
+        if (const char* value = std::getenv(name)) {
+            env.emplace_back(name, value);
+        }
+    }
+    return env;
+}
 
 vt58::Scenario onBus(vt58::Layout layout) {
     vt58::Scenario sc;
@@ -49,7 +61,7 @@ std::optional<ProbeRun> runProbe(vt58::Scenario scenario, std::vector<std::strin
     tsupport::RunOptions options;
     options.exe = tsupport::binPath("link_probe");
     options.args = std::move(args);
-    options.env = vt.withChildEnv({});
+    options.env = vt.withChildEnv(withSanitizerOptions({}));
     options.shmDir = shm.path();
     options.timeout = 60s;
     if (termWhen) {
@@ -57,6 +69,8 @@ std::optional<ProbeRun> runProbe(vt58::Scenario scenario, std::vector<std::strin
     }
     ProbeRun result{tsupport::runBackend(options), vt.record()};
     EXPECT_EQ(result.run.exitStatus, 0) << result.run.out << result.run.log;
+    // In a sanitizer build a leak or a fault shows in the log.
+    EXPECT_EQ(countOf(result.run.log, "Sanitizer"), 0u) << result.run.log;
     EXPECT_FALSE(result.run.timedOut);
     return result;
 }
@@ -360,7 +374,7 @@ TEST(LinkBackend, NoPrinterRetriesEveryThreeSecondsUntilCancelled) {
     tsupport::RunOptions options;
     options.exe = tsupport::binPath("tarvik");
     options.args = tsupport::jobArgs(7, "1");
-    options.env = vt.withChildEnv({{"TMPDIR", spool.path()}});
+    options.env = vt.withChildEnv(withSanitizerOptions({{"TMPDIR", spool.path()}}));
     options.shmDir = shm.path();
     const auto start = vt58::Clock::now();
     options.sigtermWhen = [&] { return vt58::Clock::now() - start > 7500ms; };
