@@ -240,6 +240,10 @@ std::vector<std::string> PageAssembler::block(std::span<const uint8_t> frame, co
                                               std::vector<PrintedPage>& done, bool& taken) {
     taken = false;
     std::vector<std::string> problems;
+    if (frame.size() < 19) {
+        problems.push_back("print-data frame too short for a block");
+        return problems;
+    }
     BlockHeader h = parseBlockHeader(frame);
     checkHeader(h, head, problems);
 

@@ -234,7 +234,7 @@ bool VirtualT58::Impl::setUp() {
         d.node = devnodeOf(spec);
         d.spec = std::move(spec);
         if (scenario.kernelDriver || scenario.layout == Layout::KernelDriver)
-            d.driverBound.insert(0);
+            d.driverBound.insert(spec.printerInterface);
         devices.push_back(std::move(d));
     }
     for (Device& d : devices) {
@@ -873,8 +873,14 @@ void VirtualT58::Impl::receiveFrame(Device& d, std::vector<uint8_t> bytes, uint8
             reply.bytes.resize(
                 std::min(reply.bytes.size(), static_cast<size_t>(std::max(0, f->shortLength))));
     }
-    if (scenario.hook)
-        scenario.hook(fr, reply);
+    if (scenario.hook) {
+        // The hook runs inside umockdev's C callbacks: nothing may unwind through them.
+        try {
+            scenario.hook(fr, reply);
+        } catch (...) {
+            problems.push_back("the reply hook threw; the scripted reply was sent");
+        }
+    }
 
     if (fr.kind == FrameKind::Print) {
         fr.refused = reply.bytes.size() > 4 && (reply.bytes[4] & 0x40);

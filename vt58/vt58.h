@@ -39,7 +39,7 @@ enum class Layout : uint8_t {
     MissingIn,          // the printer interface has bulk OUT 0x02 only
     InterruptEndpoints, // bulk IN 0x81, bulk OUT 0x02, then interrupt IN 0x83, interrupt OUT 0x04
     TwoBulkIn,          // bulk IN 0x81, bulk OUT 0x02, bulk IN 0x83
-    KernelDriver,       // the T58 with the kernel's "usblp" bound to interface 0
+    KernelDriver,       // the T58 with the kernel's "usblp" bound to its printer interface
     SecondInterface,    // a vendor-class interface 0 (bulk 0x83/0x04) before printer interface 1
 };
 
@@ -183,12 +183,13 @@ struct Record {
 };
 
 // Decides the reply to each frame after the script has built it; runs on umockdev's worker
-// thread. It may call the VirtualT58's accessors.
+// thread. It may call the VirtualT58's accessors; an exception it throws is caught and
+// reported as a protocol error.
 using ReplyHook = std::function<void(const FrameRecord& frame, Reply& reply)>;
 
 struct Scenario {
     Layout layout = Layout::T58;
-    bool kernelDriver = false;      // "usblp" bound to interface 0 (as Layout::KernelDriver)
+    bool kernelDriver = false;      // "usblp" bound to the printer interface (any layout)
     uint8_t headByte = 1;           // reply byte 6: type 0 (203 dpi), 1 (300 dpi), 2..7 unsupported
     int replyLength = kReplyLength; // bytes in every reply, 6..64 (36 and more hold byte 35)
     uint8_t baseByte4 = 0;          // byte 4 of every reply before rules apply

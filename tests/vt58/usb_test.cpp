@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <sstream>
+#include <stdexcept>
 #include <unistd.h>
 
 using namespace vt58;
@@ -198,6 +199,21 @@ TEST(Vt58Bus, ClaimWithAndWithoutAKernelDriver) {
             }
         }
     }
+}
+
+TEST(Vt58Bus, KernelDriverHoldsThePrinterInterfaceNotInterfaceZero) {
+    Scenario s;
+    s.layout = Layout::SecondInterface;
+    s.kernelDriver = true;
+    VirtualT58 printer(s);
+    ClientRun r = runClient(printer, {"open", "claim", "1", "active", "0", "active", "1", "detach",
+                                      "1", "claim", "1", "claim", "0", "close"});
+    EXPECT_EQ(r.line("claim 1", 0), "claim 1 rc " + std::to_string(LIBUSB_ERROR_BUSY));
+    EXPECT_EQ(r.line("active 0"), "active 0 rc 0");
+    EXPECT_EQ(r.line("active 1"), "active 1 rc 1");
+    EXPECT_EQ(r.line("detach 1"), "detach 1 rc 0");
+    EXPECT_EQ(r.line("claim 1", 1), "claim 1 rc 0");
+    EXPECT_EQ(r.line("claim 0"), "claim 0 rc 0");
 }
 
 TEST(Vt58Bus, ClaimHeldByAnOpenHandleIsBusyButAClosedOneIsNot) {
@@ -513,6 +529,15 @@ TEST(Vt58Bus, HookDecidesArbitraryReplies) {
     EXPECT_EQ(r.line("read", 0), "read rc 0 n 3 data 010203");
     EXPECT_PRED2(startsWith, r.line("read", 1),
                  "read rc " + std::to_string(LIBUSB_ERROR_IO) + " n");
+}
+
+TEST(Vt58Bus, ThrowingHookIsReportedAndTheScriptAnswers) {
+    VirtualT58 printer;
+    printer.setHook([](const FrameRecord&, Reply&) { throw std::runtime_error("hook"); });
+    ClientRun r = runClient(printer, exchange({kStatus}));
+    EXPECT_PRED2(startsWith, r.line("read"), "read rc 0 n 64");
+    ASSERT_EQ(printer.errors().size(), 1u);
+    EXPECT_EQ(printer.errors()[0].what, "the reply hook threw; the scripted reply was sent");
 }
 
 TEST(Vt58Bus, UnreadReplyIsReported) {
