@@ -249,12 +249,15 @@ bool PrivateCups::layOut(std::string* error) {
 
 bool PrivateCups::writeConfig() {
     const std::string& r = root_;
-    std::string files = "ServerRoot " + r + "/etc\nServerBin " + r +
-                        "/bin\nDataDir " TARVIK_SYSTEM_CUPS_DATADIR "\nRequestRoot " + r +
-                        "/spool\nTempDir " + r + "/spool/tmp\nCacheDir " + r + "/cache\nStateDir " +
-                        r + "/state\nErrorLog " + r + "/log/error_log\nAccessLog " + r +
-                        "/log/access_log\nPageLog " + r +
-                        "/log/page_log\nUser lp\nGroup lp\nSystemGroup root\n";
+    std::string files;
+    for (const std::string& line :
+         {"ServerRoot " + r + "/etc", "ServerBin " + r + "/bin",
+          std::string("DataDir ") + TARVIK_SYSTEM_CUPS_DATADIR, "RequestRoot " + r + "/spool",
+          "TempDir " + r + "/spool/tmp", "CacheDir " + r + "/cache", "StateDir " + r + "/state",
+          "ErrorLog " + r + "/log/error_log", "AccessLog " + r + "/log/access_log",
+          "PageLog " + r + "/log/page_log", std::string("User lp"), std::string("Group lp"),
+          std::string("SystemGroup root")})
+        files += line + "\n";
     std::string conf = "LogLevel debug\nMaxLogSize 0\nListen " + socket_ +
                        "\nBrowsing Off\nWebInterface No\nDefaultAuthType None\n"
                        "<Location />\n  Order allow,deny\n  Allow all\n</Location>\n"
