@@ -296,6 +296,42 @@ bool keepPages(int fd, const std::vector<PageRecord>& pages, size_t keep, int co
     return true;
 }
 
+// Writes the job's pages to a temporary file and renames it to the backend's name; false
+// after writing an ERROR line.
+bool spoolJob(cups_raster_t* in, const std::string& finalPath, const char* tmpdir, int copies) {
+    TempSpool spool;
+    if (!spool.create(finalPath)) {
+        fprintf(stderr, "ERROR: Unable to create a spool file in \"%s\": %s\n", tmpdir,
+                strerror(errno));
+        return false;
+    }
+    std::optional<std::vector<PageRecord>> pages;
+    {
+        Raster out(cupsRasterOpen(spool.fd(), CUPS_RASTER_WRITE_COMPRESSED));
+        if (!out) {
+            fprintf(stderr, "ERROR: Unable to start the spool file: %s\n", strerror(errno));
+            return false;
+        }
+        pages = copyPages(in, out.get(), spool.fd());
+    }
+    if (!pages)
+        return false;
+    std::optional<size_t> keep = pagesToKeep(*pages, copies);
+    if (!keep || !keepPages(spool.fd(), *pages, *keep, copies))
+        return false;
+    if (!spool.closeFile()) {
+        fprintf(stderr, "ERROR: Unable to write the spool file: %s\n", strerror(errno));
+        return false;
+    }
+    if (!spool.commit(finalPath)) {
+        fprintf(stderr, "ERROR: Unable to rename the spool file into place: %s\n", strerror(errno));
+        return false;
+    }
+    fprintf(stderr, "DEBUG: %zu page(s) handed to the backend in \"%s\".\n", *keep,
+            finalPath.c_str());
+    return true;
+}
+
 int openInput(int argc, char** argv) {
     if (argc < 7)
         return STDIN_FILENO;
@@ -338,37 +374,7 @@ int run(int argc, char** argv) {
         return 1;
     }
 
-    TempSpool spool;
-    if (!spool.create(finalPath)) {
-        fprintf(stderr, "ERROR: Unable to create a spool file in \"%s\": %s\n", tmpdir,
-                strerror(errno));
-        return 1;
-    }
-    std::optional<std::vector<PageRecord>> pages;
-    {
-        Raster out(cupsRasterOpen(spool.fd(), CUPS_RASTER_WRITE_COMPRESSED));
-        if (!out) {
-            fprintf(stderr, "ERROR: Unable to start the spool file: %s\n", strerror(errno));
-            return 1;
-        }
-        pages = copyPages(in.get(), out.get(), spool.fd());
-    }
-    if (!pages)
-        return 1;
-    std::optional<size_t> keep = pagesToKeep(*pages, copies);
-    if (!keep || !keepPages(spool.fd(), *pages, *keep, copies))
-        return 1;
-    if (!spool.closeFile()) {
-        fprintf(stderr, "ERROR: Unable to write the spool file: %s\n", strerror(errno));
-        return 1;
-    }
-    if (!spool.commit(finalPath)) {
-        fprintf(stderr, "ERROR: Unable to rename the spool file into place: %s\n", strerror(errno));
-        return 1;
-    }
-    fprintf(stderr, "DEBUG: %zu page(s) handed to the backend in \"%s\".\n", *keep,
-            finalPath.c_str());
-    return 0;
+    return spoolJob(in.get(), finalPath, tmpdir, copies) ? 0 : 1;
 }
 
 } // namespace
