@@ -197,6 +197,8 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     if (handle)
         libusb_close(handle);
+    for (libusb_device_handle* h : leaked)
+        libusb_close(h);
     libusb_exit(ctx);
     return 0;
 }
