@@ -87,6 +87,14 @@ size_t eventCount(const vt58::Record& record, vt58::UsbEventKind kind) {
                          [&](const vt58::UsbEvent& e) { return e.kind == kind; });
 }
 
+// Interfaces released by the program itself (the emulator also notes the release that a
+// close of the node implies, with value 1).
+size_t releases(const vt58::Record& record) {
+    return std::count_if(record.events.begin(), record.events.end(), [](const vt58::UsbEvent& e) {
+        return e.kind == vt58::UsbEventKind::Release && e.value == 0;
+    });
+}
+
 // Shortest gap between consecutive status requests from index `from` (0-based) on.
 std::chrono::milliseconds shortestGap(const std::vector<vt58::FrameRecord>& frames, size_t from) {
     auto gap = std::chrono::milliseconds::max();
@@ -115,12 +123,13 @@ TEST(LinkSearch, FindsClaimsAndLearnsEachHead) {
         ASSERT_TRUE(r);
         EXPECT_EQ(r->run.out, c.line) << "head byte " << int(c.headByte);
         EXPECT_EQ(r->run.log, "PID:a4b6 VID:0525\n");
-        // One status request; the interface claimed and released.
+        // One status request; the interface claimed and released, the node closed.
         ASSERT_EQ(r->record.frames.size(), 1u);
         EXPECT_EQ(r->record.frames[0].bytes,
                   (std::vector<uint8_t>{0x66, 0x06, 0x00, 0x10, 0x00, 0x84}));
         EXPECT_EQ(eventCount(r->record, vt58::UsbEventKind::Claim), 1u);
-        EXPECT_EQ(eventCount(r->record, vt58::UsbEventKind::Release), 1u);
+        EXPECT_EQ(releases(r->record), 1u);
+        EXPECT_EQ(eventCount(r->record, vt58::UsbEventKind::Close), 1u);
     }
 }
 
@@ -227,8 +236,7 @@ TEST(LinkStatus, ReplyOfTwelveBytesFailsThirteenPass) {
         ASSERT_TRUE(r);
         EXPECT_TRUE(r->run.out.starts_with(length == 12 ? "init 1 " : "init 0 ")) << r->run.out;
         // A failed head query closes what it opened.
-        EXPECT_EQ(eventCount(r->record, vt58::UsbEventKind::Claim),
-                  eventCount(r->record, vt58::UsbEventKind::Release));
+        EXPECT_EQ(eventCount(r->record, vt58::UsbEventKind::Claim), releases(r->record));
     }
 }
 
@@ -318,7 +326,7 @@ TEST(LinkStatus, CancelEndsAPollOnAPrinterThatNeverGetsReady) {
         EXPECT_TRUE(r->run.out.ends_with(std::string(what) + " -1\n")) << r->run.out;
         EXPECT_EQ(countOf(r->run.log, "tarvik_backend: cancel_job\n"), 1u);
         // The link is still closed properly after the cancelled poll.
-        EXPECT_EQ(eventCount(r->record, vt58::UsbEventKind::Release), 1u);
+        EXPECT_EQ(releases(r->record), 1u);
     }
 }
 
@@ -337,7 +345,8 @@ TEST(LinkResources, ManyPagesDoNotGrowDescriptorsOrMemory) {
     EXPECT_EQ(fdsAfter, fdsBefore) << r->run.out;
     EXPECT_LT(rssAfter - rssBefore, 1024) << "KiB grown over 300 pages";
     EXPECT_EQ(eventCount(r->record, vt58::UsbEventKind::Open), 305u);
-    EXPECT_EQ(eventCount(r->record, vt58::UsbEventKind::Release), 305u);
+    EXPECT_EQ(releases(r->record), 305u);
+    EXPECT_EQ(eventCount(r->record, vt58::UsbEventKind::Close), 305u);
 }
 
 TEST(LinkResources, FailedAttemptsLeaveNothingOpen) {
@@ -356,8 +365,9 @@ TEST(LinkResources, FailedAttemptsLeaveNothingOpen) {
         EXPECT_EQ(ok, 0);
         EXPECT_EQ(fdsAfter, fdsBefore) << r->run.out;
         EXPECT_LT(rssAfter - rssBefore, 1024) << "KiB grown over 300 failed attempts";
-        EXPECT_EQ(eventCount(r->record, vt58::UsbEventKind::Claim),
-                  eventCount(r->record, vt58::UsbEventKind::Release));
+        EXPECT_EQ(eventCount(r->record, vt58::UsbEventKind::Claim), releases(r->record));
+        EXPECT_EQ(eventCount(r->record, vt58::UsbEventKind::Open),
+                  eventCount(r->record, vt58::UsbEventKind::Close));
     }
 }
 
