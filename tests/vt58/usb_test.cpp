@@ -175,7 +175,7 @@ TEST(Vt58Bus, ClaimWithAndWithoutAKernelDriver) {
         Scenario s;
         s.layout = Layout::KernelDriver;
         VirtualT58 printer(s);
-        // The spec'd order: claim fails, ask twice, detach, claim again; next open: no driver.
+        // The backend's order: claim fails, ask twice, detach, claim again; next open: no driver.
         ClientRun r = runClient(printer, {"open", "claim", "0", "active", "0", "active", "0",
                                           "detach", "0", "claim", "0", "close", "open", "active",
                                           "0", "claim", "0", "close"});
