@@ -508,6 +508,29 @@ TEST(E2E, FailedWriteOrShortReplyGivesResult1) {
     }
 }
 
+TEST(E2E, TimedOutTransfers) {
+    // No reply to the first print frame: the read gives up after 2 s, the page ends with 1.
+    Job silent;
+    silent.scenario.fail(vt58::Site::PrintReply, 1, vt58::Fault::Timeout);
+    silent.pages = {labelPage(576, 48, 15)};
+    auto r = runJob(silent);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(frameKinds(r->record), "SSP");
+    EXPECT_GE(r->run.seconds, 1.9);
+    EXPECT_NE(r->run.log.find(endLine(1)), std::string::npos) << r->run.log;
+
+    // No reply to the head query: the link is opened again 3 s later and the page prints.
+    Job late;
+    late.scenario.fail(vt58::Site::StatusReply, 1, vt58::Fault::Timeout);
+    late.pages = {labelPage(576, 48, 16)};
+    auto l = runJob(late);
+    ASSERT_TRUE(l);
+    EXPECT_EQ(frameKinds(l->record), "SSSPP");
+    EXPECT_GE(l->run.seconds, 4.9);
+    expectPrinted(l->record, {expectedPage(late.pages[0], {}, kHead300)}, 1, kHead300);
+    EXPECT_NE(l->run.log.find(endLine(0)), std::string::npos) << l->run.log;
+}
+
 TEST(E2E, FailedFreePollAfterABlockGivesResult2) {
     Job job;
     job.scenario.refusePrint(1);
