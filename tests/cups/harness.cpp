@@ -14,10 +14,10 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -343,11 +343,15 @@ std::optional<int> PrivateCups::print(const std::vector<std::string>& lpArgs, st
     Proc p = client(argv);
     if (out)
         *out = p.out + p.err;
-    std::smatch m;
-    static const std::regex id("request id is [^ ]+-([0-9]+)");
-    if (p.status != 0 || !std::regex_search(p.out, m, id))
+    // "request id is QUEUE-12 (1 file(s))"
+    const std::string lead = "request id is ";
+    size_t at = p.out.find(lead);
+    size_t end = at == std::string::npos ? at : p.out.find(' ', at + lead.size());
+    size_t dash = end == std::string::npos ? end : p.out.rfind('-', end);
+    if (p.status != 0 || dash == std::string::npos || dash < at)
         return std::nullopt;
-    return std::stoi(m[1]);
+    int id = atoi(p.out.c_str() + dash + 1);
+    return id > 0 ? std::optional<int>(id) : std::nullopt;
 }
 
 int PrivateCups::waitJob(int jobId, std::chrono::milliseconds timeout) const {
