@@ -153,6 +153,10 @@ class CupsQueue : public ::testing::Test {
         pages.erase(pages.begin(), pages.begin() + static_cast<std::ptrdiff_t>(before));
         for (const vt58::PrintedPage& p : pages)
             EXPECT_TRUE(p.complete) << "copy " << p.copyNumber << " is missing blocks";
+        // The backend's standard error is its log: a sanitizer build reports there.
+        std::string log = backendLog();
+        EXPECT_EQ(log.find("Sanitizer"), std::string::npos) << log;
+        EXPECT_EQ(log.find("runtime error"), std::string::npos) << log;
         return pages;
     }
 
