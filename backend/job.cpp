@@ -184,13 +184,22 @@ bool ensureBuffer(Pass& pass, size_t pageLen) {
     return true;
 }
 
+// Clears the dots past the page's width in every row. Rows may be padded past the width
+// (cupsBytesPerLine larger than the width needs): the padding bytes are cleared too, and
+// the mask goes on the row's last byte of dots, which is then not the row's last byte.
 void maskLastBytes(uint8_t* buf, const cups_page_header2_t& header) {
-    uint8_t mask = kLastByteMask[header.cupsWidth % 8];
-    if (mask == 0xFF) {
+    const uint8_t mask = kLastByteMask[header.cupsWidth % 8];
+    const size_t dotBytes = (size_t{header.cupsWidth} + 7) / 8;
+    const size_t line = header.cupsBytesPerLine;
+    if (mask == 0xFF && dotBytes == line) {
         return;
     }
     for (uint32_t r = 0; r < header.cupsHeight; ++r) {
-        buf[size_t{r + 1} * header.cupsBytesPerLine - 1] &= mask;
+        uint8_t* row = buf + size_t{r} * line;
+        if (dotBytes > 0) {
+            row[dotBytes - 1] &= mask;
+        }
+        memset(row + dotBytes, 0, line - dotBytes);
     }
 }
 

@@ -123,6 +123,25 @@ void fitRows(const PageData* pd, int64_t lines, bool logRows) {
     }
 }
 
+// The turn reads rows of (w + 7) / 8 bytes. Rows padded past the width are first copied
+// into pdData (unused until the offsets) without their padding, and the record describes
+// them so. Returns the bytes copied, 0 when nothing was to be done, -1 when they do not fit.
+int64_t compactForTurn(PageData* pd) {
+    const int64_t dotBytes = (int64_t{pd->w} + 7) / 8;
+    if (pd->rotation < 1 || pd->rotation > 3 || pd->h <= 0 || pd->rowBytes <= dotBytes) {
+        return 0;
+    }
+    const int64_t bytes = dotBytes * pd->h;
+    if (bytes > kScratch) {
+        return -1;
+    }
+    for (int64_t i = 0; i < pd->h; ++i) {
+        memcpy(pdData + i * dotBytes, pd->data + i * pd->rowBytes, static_cast<size_t>(dotBytes));
+    }
+    pd->rowBytes = static_cast<int32_t>(dotBytes);
+    return bytes;
+}
+
 } // namespace
 
 void releaseDstData() {
@@ -137,7 +156,17 @@ int procData(PageData* pd) {
     if (const char* why = geometryRefusal(pd)) {
         return refuse(pd, why);
     }
-    const bool rotated = bitmapProc(pd, pd->data, tmpData) != 0;
+    const uint8_t* page = pd->data;
+    if (const int64_t compacted = compactForTurn(pd)) {
+        page = pdData;
+        if (compacted < 0) {
+            return refuse(pd, "the page does not fit the scratch page");
+        }
+    }
+    const bool rotated = bitmapProc(pd, page, tmpData) != 0;
+    if (page == pdData) {
+        memset(pdData, 0, sizeof(pdData));
+    }
     if (!rotated) {
         fprintf(stderr, "tarvik_backend: ts58_Print, preProData = 2\n");
     }
