@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <ostream>
 #include <regex>
 
 namespace {
@@ -45,6 +46,10 @@ struct Case {
     const char* what;
     std::function<void(Job&)> setUp;
 };
+
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.what;
+}
 
 class Memcheck : public ::testing::TestWithParam<Case> {};
 
