@@ -181,6 +181,7 @@ TEST(HostileRaster, ZeroAndHugeDimensionsEndCleanlyAndLaterPagesPrint) {
         auto r = runJob(job);
         ASSERT_TRUE(r);
         EXPECT_LT(hwm, 160 * 1024) << "KiB at most";
+        std::printf("%s: peak resident %ld KiB, %.2f s\n", c.what, hwm, r->run.seconds);
         ASSERT_FALSE(r->record.pages.empty()) << r->run.log.substr(0, 4000);
         expectPrintedAsIs(r->record.pages.back(), good);
         EXPECT_EQ(endResult(r->run.log), 0);
@@ -198,6 +199,7 @@ TEST(HostileRaster, HeaderBeyondAnyPageIsRefusedWithoutItsBytes) {
     EXPECT_EQ(printFrameCount(*r), 0u);
     EXPECT_LT(hwm, 160 * 1024) << "KiB at most";
     EXPECT_LT(r->run.seconds, 10.0);
+    std::printf("peak resident %ld KiB, %.2f s\n", hwm, r->run.seconds);
 }
 
 TEST(HostileRaster, RowsShorterThanTheWidthAreRefusedAndTheNextPagePrints) {
