@@ -69,6 +69,28 @@ TEST(HostileSpool, SymbolicLinkIsNotReadAndItsTargetStays) {
     EXPECT_TRUE(isSymlink(r->rasterPath));
 }
 
+// A pipe in the spool file's place: an open for reading would wait for a writer that never
+// comes, and a cancel could not end the wait. It is not the job's raster: the wait runs its
+// 200 polls and the job ends as for a file that cannot be opened.
+TEST(HostileSpool, PipeOrFolderIsNotTheRaster_Slow) {
+    for (bool pipe : {true, false}) {
+        SCOPED_TRACE(pipe ? "pipe" : "folder");
+        Job job;
+        job.rasterBytes = "placeholder, replaced";
+        job.timeout = 60s;
+        job.prepare = [&](const std::string& spool, const std::string&) {
+            const std::string path = spool + "/" + rasterName();
+            ASSERT_EQ(unlink(path.c_str()), 0);
+            ASSERT_EQ(pipe ? mkfifo(path.c_str(), 0666) : mkdir(path.c_str(), 0755), 0);
+        };
+        auto r = runJob(job);
+        ASSERT_TRUE(r);
+        EXPECT_LT(r->run.seconds, 40.0);
+        EXPECT_EQ(endResult(r->run.log), -1) << r->run.log.substr(0, 2000);
+        EXPECT_EQ(printFrameCount(*r), 0u);
+    }
+}
+
 // ---- Files in /dev/shm that are not the backend's --------------------------------------
 
 TEST(HostileShm, SymbolicLinksAreNotFollowedAndTheJobPrints) {
