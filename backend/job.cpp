@@ -11,6 +11,7 @@
 #include <cups/raster.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -281,6 +282,18 @@ bool bannerJob() {
     return contentType != nullptr && std::strstr(contentType, "vnd.cups-pdf-banner") != nullptr;
 }
 
+// Only a regular file is the job's raster. The open does not wait: on a pipe a blocking
+// open waits for a writer that may never come, and no cancel would end that wait.
+int openSpoolFile(const char* path) {
+    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat st = {};
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 PassEnd runPass(Job& job, Pass& pass) {
     if (bannerJob()) {
         sleep(1);
@@ -289,7 +302,7 @@ PassEnd runPass(Job& job, Pass& pass) {
     waitForSpoolFile(job.tmpfile);
     usleep(100);
     // The spool folder is the job's; a symbolic link there is not the job's raster.
-    pass.fd = open(job.tmpfile, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    pass.fd = openSpoolFile(job.tmpfile);
     job.lastFd = pass.fd;
     if (pass.fd < 0) {
         fprintf(stderr, "tarvik_backend: fd < 0\n");
@@ -335,7 +348,8 @@ void printUsage(const char* program) {
 } // namespace
 
 int32_t file_size(const char* path) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    // Without waiting: a pipe under the name would block a plain open for good.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     off_t size = -1;
     if (fd >= 0) {
         size = lseek(fd, 0, SEEK_END);
