@@ -3,7 +3,7 @@
 #include "backend/cancel.h"
 #include "backend/discovery.h"
 #include "backend/options.h"
-#include "backend/page_data.h"
+#include "image/page_data.h"
 #include "backend/printer.h"
 #include "diag/nofollow.h"
 #include "image/assemble.h"

@@ -2,7 +2,7 @@
 // on both heads: whatever the queue's PPD holds, the options are read without fault and
 // their values, absurd or not, never take the image work outside its buffers.
 #include "backend/options.h"
-#include "backend/page_data.h"
+#include "image/page_data.h"
 #include "fuzz/sandbox.h"
 #include "image/assemble.h"
 #include "link/status.h"

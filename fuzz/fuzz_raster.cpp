@@ -2,7 +2,7 @@
 // choose the print head and the job's options; the rest is the spool file, read with
 // libcups's raster reader as the job driver reads it, and every page goes through
 // t58_Print with no copies: assembly (rotation, offsets, fitting), both dumps, byte swap.
-#include "backend/page_data.h"
+#include "image/page_data.h"
 #include "fuzz/sandbox.h"
 #include "image/assemble.h"
 #include "link/status.h"

@@ -2,7 +2,7 @@
 // bytes give the job (copies, page length, darkness, cutter); the rest scripts every
 // transfer: its outcome, its length and the reply's status bytes (see transport.cpp).
 // The head query runs first, as at every link open, then t58_Print sends the page.
-#include "backend/page_data.h"
+#include "image/page_data.h"
 #include "fuzz/sandbox.h"
 #include "fuzz/transport.h"
 #include "image/assemble.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "backend/page_data.h"
+#include "image/page_data.h"
 
 #include <cstdint>
 

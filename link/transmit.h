@@ -1,15 +1,10 @@
 #pragma once
 
-#include "backend/page_data.h"
+#include "image/page_data.h"
+#include "link/t58_link.h"
 
 #include <cstdint>
 
-constexpr int32_t kSendBuffSize = 4096;
-constexpr int32_t kWrkmemSize = 131072;
-
-extern uint8_t sendBuff[kSendBuffSize];
-extern uint8_t* pHeader;
-extern uint8_t* pData1b;
-
 uint16_t bswap_16(uint16_t v);
-int32_t t58_Print(int32_t copies, PageData* pd);
+// Sends every copy of the page; 0, 1, 2, 3 or -3, or -1 when the page was refused.
+int32_t t58_Print(T58Link& link, int32_t copies, PageData* pd);

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "link/transport.h"
+
 #include <libusb-1.0/libusb.h>
 
 #include <cstdint>
+#include <string>
 
 struct UsbDeviceInfo {
     uint16_t vendorId;
@@ -18,21 +21,49 @@ struct UsbDeviceInfo {
 
 constexpr uint16_t kT58VendorId = 0x0525;
 constexpr uint16_t kT58ProductId = 0xA4B6;
+constexpr int32_t kT58TimeoutMs = 2000;
 
-extern UsbDeviceInfo qzDevice;
-extern libusb_context* ctx;
-extern libusb_device_descriptor devDesc;
-extern libusb_device_handle* g_usb_handle;
-extern int32_t usbRwTimeout;
+// The USB side of one printer link: its own libusb context, device list and handle.
+// With a serial, only the T58 whose serial number is exactly that one is used.
+struct UsbLink {
+    UsbDeviceInfo qzDevice{};
+    libusb_context* ctx = nullptr;
+    libusb_device_descriptor devDesc{};
+    libusb_device_handle* g_usb_handle = nullptr;
+    int32_t usbRwTimeout = kT58TimeoutMs;
+    bool bInterfaceClaimed = false;
+    std::string serial;
+};
 
-int init_libusb(uint16_t vid, uint16_t pid, int32_t timeoutMs);
-int get_device_descriptor(libusb_device_descriptor* desc, UsbDeviceInfo* dev);
-int get_device_endpoint(libusb_device_descriptor* desc, UsbDeviceInfo* dev);
+int init_libusb(UsbLink& link, uint16_t vid, uint16_t pid, int32_t timeoutMs);
+int get_device_descriptor(UsbLink& link, libusb_device_descriptor* desc, UsbDeviceInfo* dev);
+int get_device_endpoint(UsbLink& link, libusb_device_descriptor* desc, UsbDeviceInfo* dev);
 int match_with_endpoint(const libusb_interface_descriptor* alt, UsbDeviceInfo* dev);
-int openQzUsb();
-void closeQzUsb();
-int usbRead(uint8_t* buf, int32_t len, int32_t* transferred);
-int usbWrite(uint8_t* buf, int32_t len, int32_t* transferred);
+int openQzUsb(UsbLink& link);
+void closeQzUsb(UsbLink& link);
+int usbRead(UsbLink& link, uint8_t* buf, int32_t len, int32_t* transferred);
+int usbWrite(UsbLink& link, const uint8_t* buf, int32_t len, int32_t* transferred);
 
-int init_t58();
-void close_t58();
+// The serial number of a device as discovery and device URIs carry it: only the characters
+// [A-Za-z0-9._-] of its string descriptor; empty when it has none or it cannot be read.
+std::string readSerial(libusb_device* dev, const libusb_device_descriptor& desc);
+
+// The libusb transport of one printer. Every open() starts a new context and device list;
+// close() releases the interface, the handle, the list and the context.
+class UsbTransport final : public T58Transport {
+  public:
+    explicit UsbTransport(std::string serial = {});
+    ~UsbTransport() override;
+    UsbTransport(const UsbTransport&) = delete;
+    UsbTransport& operator=(const UsbTransport&) = delete;
+
+    int open() override;
+    int write(const uint8_t* buf, int32_t len, int32_t* transferred) override;
+    int read(uint8_t* buf, int32_t len, int32_t* transferred) override;
+    void close() override;
+
+    const UsbLink& usb() const { return usb_; }
+
+  private:
+    UsbLink usb_;
+};

@@ -3,7 +3,7 @@
 // Helpers of the image tests: head choice, page records over test pages, the log of a
 // call, and the rotation rule dot by dot as the oracle.
 
-#include "backend/page_data.h"
+#include "image/page_data.h"
 #include "tests/support/support.h"
 
 #include <cstdint>

@@ -1,0 +1,41 @@
+#pragma once
+
+#include "image/assemble.h"
+#include "image/head.h"
+#include "link/transport.h"
+
+#include <atomic>
+#include <cstdint>
+
+constexpr int32_t kRecvBuffSize = 64;
+constexpr int32_t kMinReplyBytes = 13;
+constexpr int32_t kSendBuffSize = 4096;
+constexpr int32_t kWrkmemSize = 131072;
+
+// Everything of one printer link and of the page on its way to that printer: the head
+// geometry, the reply and frame buffers, the compressor's work memory and the scratch pages.
+// Two links never share a byte, so each may run in a thread of its own.
+struct T58Link {
+    // transport: how frames reach the printer (kept by the caller, outlives the link).
+    // bSysCancel: the job's cancel request, read between polls and copies; null for none.
+    explicit T58Link(T58Transport& transport, const std::atomic<bool>* bSysCancel = nullptr);
+    T58Link(const T58Link&) = delete;
+    T58Link& operator=(const T58Link&) = delete;
+
+    bool cancelled() const { return bSysCancel != nullptr && bSysCancel->load(); }
+
+    T58Transport& transport;
+    const std::atomic<bool>* bSysCancel;
+    HeadGeometry head;
+    uint8_t recvBuff[kRecvBuffSize] = {};
+    uint8_t* replayData = recvBuff;
+    uint8_t sendBuff[kSendBuffSize] = {};
+    uint8_t* pHeader = sendBuff;
+    uint8_t* pData1b = sendBuff + 4;
+    alignas(16) uint8_t wrkmem[kWrkmemSize] = {};
+    PageWork work;
+};
+
+// Opens the link and learns the head: 0, or 1 on any failure (nothing stays open).
+int init_t58(T58Link& link);
+void close_t58(T58Link& link);
