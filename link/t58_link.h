@@ -2,10 +2,11 @@
 
 #include "image/assemble.h"
 #include "image/head.h"
+#include "link/t58_status.h"
 #include "link/transport.h"
 
-#include <atomic>
 #include <cstdint>
+#include <functional>
 
 constexpr int32_t kRecvBuffSize = 64;
 constexpr int32_t kMinReplyBytes = 13;
@@ -17,16 +18,24 @@ constexpr int32_t kWrkmemSize = 131072;
 // Two links never share a byte, so each may run in a thread of its own.
 struct T58Link {
     // transport: how frames reach the printer (kept by the caller, outlives the link).
-    // bSysCancel: the job's cancel request, read between polls and copies; null for none.
-    explicit T58Link(T58Transport& transport, const std::atomic<bool>* bSysCancel = nullptr);
+    explicit T58Link(T58Transport& transport);
     T58Link(const T58Link&) = delete;
     T58Link& operator=(const T58Link&) = delete;
 
-    bool cancelled() const { return bSysCancel != nullptr && bSysCancel->load(); }
+    bool cancelled() const { return cancelRequested && cancelRequested(); }
 
     T58Transport& transport;
-    const std::atomic<bool>* bSysCancel;
+    // The job's cancel request, asked between status polls; a link without one is never
+    // cancelled. With bStopAtBlocks it is also asked before each copy and each block, so a
+    // cancelled page ends at a block boundary (a frame is never cut).
+    std::function<bool()> cancelRequested;
+    bool bStopAtBlocks = false;
     HeadGeometry head;
+    // The last status reply, decoded; after t58_Print it tells whether the printer stopped
+    // the page (job state 0x60), which t58_Print's result of 0 does not.
+    T58Status lastStatus;
+    // Copies of the last t58_Print whose every block was sent.
+    int32_t copiesSent = 0;
     uint8_t recvBuff[kRecvBuffSize] = {};
     uint8_t* replayData = recvBuff;
     uint8_t sendBuff[kSendBuffSize] = {};

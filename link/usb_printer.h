@@ -3,14 +3,13 @@
 #include "link/t58_link.h"
 #include "link/usb.h"
 
-#include <atomic>
 #include <string>
+#include <utility>
 
 // One T58 on USB, picked by its serial (empty: the first T58 on the bus), with the state of
 // its link and page pipeline.
 struct T58UsbPrinter {
-    explicit T58UsbPrinter(std::string serial, const std::atomic<bool>* bSysCancel = nullptr)
-        : usb(std::move(serial)), link(usb, bSysCancel) {}
+    explicit T58UsbPrinter(std::string serial) : usb(std::move(serial)), link(usb) {}
 
     UsbTransport usb;
     T58Link link;
