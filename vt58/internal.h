@@ -34,10 +34,12 @@ struct DeviceSpec {
     std::string manufacturer, product, serial;
 };
 
-// The devices of a layout in the order libusb lists them (printers in index order).
-std::vector<DeviceSpec> buildLayout(const Scenario& scenario);
-// The umockdev description of one device (for umockdev_testbed_add_from_string).
-std::string umockdevText(const DeviceSpec& spec);
+// The devices of a layout in the order libusb lists them (printers in index order); empty
+// with a message when the scenario cannot be built.
+std::vector<DeviceSpec> buildLayout(const Scenario& scenario, std::string& error);
+// The umockdev description of one device (for umockdev_testbed_add_from_string); without
+// the node, the device node already in place is kept.
+std::string umockdevText(const DeviceSpec& spec, bool withNode = true);
 std::string devnodeOf(const DeviceSpec& spec);
 const Endpoint* findEndpoint(const DeviceSpec& spec, uint8_t address);
 
@@ -54,9 +56,12 @@ uint8_t checksumOf(std::span<const uint8_t> bytes);
 FrameKind classifyFrame(std::span<const uint8_t> bytes, std::vector<std::string>& problems);
 
 // The script's reply to a frame (before faults and the hook).
+std::vector<uint8_t> scriptedReply(const PrinterSetup& s, FrameKind kind, uint8_t command,
+                                   int kindIndex, int frameIndex);
 std::vector<uint8_t> scriptedReply(const Scenario& s, FrameKind kind, uint8_t command,
                                    int kindIndex, int frameIndex);
 // The fault rule that strikes the index-th exchange at `site`, if any.
+const FaultRule* faultAt(const PrinterSetup& s, Site site, int index);
 const FaultRule* faultAt(const Scenario& s, Site site, int index);
 
 // The fields of a print-data frame's block header (frame bytes 4..16).

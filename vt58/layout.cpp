@@ -2,6 +2,7 @@
 
 #include "vt58/internal.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace vt58::detail {
@@ -110,20 +111,21 @@ std::vector<IfaceSpec> printerInterfaces(Layout layout) {
     return {p};
 }
 
-DeviceSpec makePrinter(const Scenario& s, int index, uint8_t address) {
-    std::vector<IfaceSpec> ifaces = printerInterfaces(s.layout);
-    // Printer 0 gets the later path, so that libusb lists it first.
-    std::string path = std::string(kPrinterBus) + (index == 0 ? "/1-2" : "/1-1");
-    DeviceSpec d = makeDevice(path, 1, address, kVendorId, kProductId, 0, ifaces);
+// libusb lists printer 0 first, so it gets the last port: 1-2 alone or with one more, 1-8
+// of eight.
+DeviceSpec makePrinter(Layout layout, const PrinterSetup& p, int index, int count) {
+    std::vector<IfaceSpec> ifaces = printerInterfaces(layout);
+    int port = std::max(count, 2) - index;
+    std::string path = std::string(kPrinterBus) + "/1-" + std::to_string(port);
+    DeviceSpec d =
+        makeDevice(path, 1, static_cast<uint8_t>(3 + index), kVendorId, kProductId, 0, ifaces);
     for (const IfaceSpec& i : ifaces)
         if (i.cls == 7)
             d.printerInterface = i.number;
     d.printer = index;
     d.manufacturer = "Tarvik";
     d.product = "T58";
-    d.serial = s.serial;
-    if (index == 1)
-        d.serial = "VT58-0002";
+    d.serial = p.serial;
     return d;
 }
 
@@ -152,25 +154,28 @@ std::string hex(const std::vector<uint8_t>& bytes) {
 
 } // namespace
 
-std::vector<DeviceSpec> buildLayout(const Scenario& s) {
+std::vector<DeviceSpec> buildLayout(const Scenario& s, std::string& error) {
     std::vector<DeviceSpec> devs;
-    switch (s.layout) {
-    case Layout::NoDevice:
-        return devs;
-    case Layout::OthersOnly:
-        return otherDevices();
-    case Layout::OthersFirst:
-        devs = otherDevices();
-        devs.push_back(makePrinter(s, 0, 3));
-        return devs;
-    case Layout::TwoPrinters:
-        devs.push_back(makePrinter(s, 0, 3));
-        devs.push_back(makePrinter(s, 1, 4));
-        return devs;
-    default:
-        devs.push_back(makePrinter(s, 0, 3));
+    if (s.layout == Layout::OthersOnly || s.layout == Layout::NoDevice) {
+        if (!s.printers.empty())
+            error = "the layout has no printer, but the scenario sets " +
+                    std::to_string(s.printers.size());
+        else if (s.layout == Layout::OthersOnly)
+            devs = otherDevices();
         return devs;
     }
+    if (s.printers.size() > static_cast<size_t>(kMaxPrinters)) {
+        error = "at most " + std::to_string(kMaxPrinters) + " printers on a bus";
+        return devs;
+    }
+    int count = static_cast<int>(s.printers.size());
+    if (count == 0)
+        count = s.layout == Layout::TwoPrinters ? 2 : 1;
+    if (s.layout == Layout::OthersFirst)
+        devs = otherDevices();
+    for (int i = 0; i < count; ++i)
+        devs.push_back(makePrinter(s.layout, s.printerSetup(i), i, count));
+    return devs;
 }
 
 std::string devnodeOf(const DeviceSpec& spec) {
@@ -180,13 +185,14 @@ std::string devnodeOf(const DeviceSpec& spec) {
     return b;
 }
 
-std::string umockdevText(const DeviceSpec& d) {
+std::string umockdevText(const DeviceSpec& d, bool withNode) {
     char ids[64];
     std::snprintf(ids, sizeof ids, "E: PRODUCT=%x/%x/100\n", unsigned{d.vendorId},
                   unsigned{d.productId});
     std::string node = devnodeOf(d);
     std::string t = "P: " + d.sysPath + "\n";
-    t += "N: " + node.substr(5) + "\n";
+    if (withNode)
+        t += "N: " + node.substr(5) + "\n";
     t += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\n";
     t += "E: DEVNAME=" + node + "\n";
     t += "E: BUSNUM=" + node.substr(13, 3) + "\nE: DEVNUM=" + node.substr(17, 3) + "\n";

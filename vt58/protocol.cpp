@@ -20,56 +20,91 @@ bool PrintedPage::dot(int x, int y) const {
     return (data[at] >> (7 - x % 8)) & 1;
 }
 
-Scenario& Scenario::busy(int polls, int first) {
-    rules.push_back({Match::Status, first, polls, 0x80, -1});
-    return *this;
+template <class Script> Script& Shorthands<Script>::busy(int polls, int first) {
+    auto& self = static_cast<Script&>(*this);
+    self.rules.push_back({Match::Status, first, polls, 0x80, -1});
+    return self;
 }
 
-Scenario& Scenario::notReady(int polls, uint8_t bits, int first) {
-    rules.push_back({Match::Status, first, polls, static_cast<uint8_t>(bits & 0x3F), -1});
-    return *this;
+template <class Script> Script& Shorthands<Script>::notReady(int polls, uint8_t bits, int first) {
+    auto& self = static_cast<Script&>(*this);
+    self.rules.push_back({Match::Status, first, polls, static_cast<uint8_t>(bits & 0x3F), -1});
+    return self;
 }
 
-Scenario& Scenario::jobWait(int polls, int first) {
-    rules.push_back({Match::Status, first, polls, 0, 0x20});
-    return *this;
+template <class Script> Script& Shorthands<Script>::jobWait(int polls, int first) {
+    auto& self = static_cast<Script&>(*this);
+    self.rules.push_back({Match::Status, first, polls, 0, 0x20});
+    return self;
 }
 
-Scenario& Scenario::jobStop(int first, int count) {
-    rules.push_back({Match::Status, first, count, 0, 0x60});
-    return *this;
+template <class Script> Script& Shorthands<Script>::jobStop(int first, int count) {
+    auto& self = static_cast<Script&>(*this);
+    self.rules.push_back({Match::Status, first, count, 0, 0x60});
+    return self;
 }
 
-Scenario& Scenario::refusePrint(int frame, int count) {
-    rules.push_back({Match::Print, frame, count, 0x40, -1});
-    return *this;
+template <class Script> Script& Shorthands<Script>::refusePrint(int frame, int count) {
+    auto& self = static_cast<Script&>(*this);
+    self.rules.push_back({Match::Print, frame, count, 0x40, -1});
+    return self;
 }
 
-Scenario& Scenario::refuseEveryPrint() {
+template <class Script> Script& Shorthands<Script>::refuseEveryPrint() {
     return refusePrint(1, kForever);
 }
 
-Scenario& Scenario::fail(Site at, int index, Fault fault, int count) {
+template <class Script>
+Script& Shorthands<Script>::fail(Site at, int index, Fault fault, int count) {
+    auto& self = static_cast<Script&>(*this);
     FaultRule r;
     r.at = at;
     r.index = index;
     r.count = count;
     r.fault = fault;
-    faults.push_back(r);
-    return *this;
+    self.faults.push_back(r);
+    return self;
 }
 
-Scenario& Scenario::shortReply(Site at, int index, int length) {
-    fail(at, index, Fault::Short);
-    faults.back().shortLength = length;
-    return *this;
+template <class Script> Script& Shorthands<Script>::shortReply(Site at, int index, int length) {
+    Script& self = fail(at, index, Fault::Short);
+    self.faults.back().shortLength = length;
+    return self;
 }
 
-Scenario& Scenario::vanish(Site at, int index, int backAfterMs, int backAfterRequests) {
-    fail(at, index, Fault::Vanish);
-    faults.back().backAfterMs = backAfterMs;
-    faults.back().backAfterRequests = backAfterRequests;
-    return *this;
+template <class Script>
+Script& Shorthands<Script>::vanish(Site at, int index, int backAfterMs, int backAfterRequests) {
+    Script& self = fail(at, index, Fault::Vanish);
+    self.faults.back().backAfterMs = backAfterMs;
+    self.faults.back().backAfterRequests = backAfterRequests;
+    return self;
+}
+
+template struct Shorthands<Scenario>;
+template struct Shorthands<PrinterSetup>;
+
+PrinterSetup Scenario::printerSetup(int device) const {
+    PrinterSetup p;
+    if (!printers.empty()) {
+        if (device >= 0 && static_cast<size_t>(device) < printers.size())
+            p = printers[static_cast<size_t>(device)];
+    } else {
+        p.serial = device == 1 ? "VT58-0002" : serial;
+        p.headByte = headByte;
+        p.replyLength = replyLength;
+        p.baseByte4 = baseByte4;
+        p.baseJobState = baseJobState;
+        p.rules = rules;
+        p.faults = faults;
+        p.kernelDriver = kernelDriver;
+        return p;
+    }
+    if (p.serial.empty()) {
+        char b[24];
+        std::snprintf(b, sizeof b, "VT58-%04d", device + 1);
+        p.serial = b;
+    }
+    return p;
 }
 
 namespace detail {
@@ -149,8 +184,11 @@ FrameKind classifyFrame(std::span<const uint8_t> b, std::vector<std::string>& pr
     return cmd == kCmdStatus ? FrameKind::Status : FrameKind::Print;
 }
 
-std::vector<uint8_t> scriptedReply(const Scenario& s, FrameKind kind, uint8_t command,
-                                   int kindIndex, int frameIndex) {
+namespace {
+
+template <class Script>
+std::vector<uint8_t> replyOf(const Script& s, FrameKind kind, uint8_t command, int kindIndex,
+                             int frameIndex) {
     int len = std::clamp(s.replyLength, kMinReplyLength, kReplyLength);
     std::vector<uint8_t> r(static_cast<size_t>(len), 0);
     r[0] = kFrameStart;
@@ -182,11 +220,31 @@ std::vector<uint8_t> scriptedReply(const Scenario& s, FrameKind kind, uint8_t co
     return r;
 }
 
-const FaultRule* faultAt(const Scenario& s, Site site, int index) {
+template <class Script> const FaultRule* faultOf(const Script& s, Site site, int index) {
     for (const FaultRule& f : s.faults)
         if (f.at == site && inRun(index, f.index, f.count))
             return &f;
     return nullptr;
+}
+
+} // namespace
+
+std::vector<uint8_t> scriptedReply(const PrinterSetup& s, FrameKind kind, uint8_t command,
+                                   int kindIndex, int frameIndex) {
+    return replyOf(s, kind, command, kindIndex, frameIndex);
+}
+
+std::vector<uint8_t> scriptedReply(const Scenario& s, FrameKind kind, uint8_t command,
+                                   int kindIndex, int frameIndex) {
+    return replyOf(s, kind, command, kindIndex, frameIndex);
+}
+
+const FaultRule* faultAt(const PrinterSetup& s, Site site, int index) {
+    return faultOf(s, site, index);
+}
+
+const FaultRule* faultAt(const Scenario& s, Site site, int index) {
+    return faultOf(s, site, index);
 }
 
 BlockHeader parseBlockHeader(std::span<const uint8_t> f) {

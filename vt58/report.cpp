@@ -153,6 +153,10 @@ const char* name(UsbEventKind kind) {
         return "control";
     case UsbEventKind::Unknown:
         return "unknown-ioctl";
+    case UsbEventKind::Unplug:
+        return "unplug";
+    case UsbEventKind::Replug:
+        return "replug";
     }
     return "?";
 }

@@ -101,7 +101,7 @@ bool matchOf(Line& l, Match& m) {
     return l.problem.empty();
 }
 
-bool rule(Line& l, Scenario& s, bool isJobState) {
+template <class Script> bool rule(Line& l, Script& s, bool isJobState) {
     int value = 0;
     ReplyRule r;
     r.count = kForever;
@@ -115,7 +115,7 @@ bool rule(Line& l, Scenario& s, bool isJobState) {
     return true;
 }
 
-bool fault(Line& l, Scenario& s) {
+template <class Script> bool fault(Line& l, Script& s) {
     FaultRule f;
     if (l.take("status"))
         f.at = Site::StatusReply;
@@ -159,7 +159,7 @@ bool fault(Line& l, Scenario& s) {
     return l.problem.empty();
 }
 
-bool head(Line& l, Scenario& s) {
+template <class Script> bool head(Line& l, Script& s) {
     int v = 0;
     if (l.take("203"))
         s.headByte = 0;
@@ -180,7 +180,7 @@ bool layout(Line& l, Scenario& s) {
     return false;
 }
 
-bool shorthand(const std::string& cmd, Line& l, Scenario& s) {
+template <class Script> bool shorthand(const std::string& cmd, Line& l, Script& s) {
     int n = 0, first = 1, bits = 0x01;
     if (cmd == "busy") {
         if (l.number(n, 1, INT_MAX) && l.from(first))
@@ -215,10 +215,9 @@ bool shorthand(const std::string& cmd, Line& l, Scenario& s) {
     return l.problem.empty();
 }
 
-bool directive(Line& l, Scenario& s) {
+// The directives of one printer's script, at the top or in a printer section.
+template <class Script> bool scriptDirective(Line& l, Script& s) {
     const std::string cmd = l.words[0];
-    if (cmd == "layout")
-        return layout(l, s);
     if (cmd == "kernel-driver") {
         s.kernelDriver = true;
         return true;
@@ -244,12 +243,58 @@ bool directive(Line& l, Scenario& s) {
     return shorthand(cmd, l, s);
 }
 
+// A printer section starts from what the lines before the first one set, but its own serial.
+PrinterSetup sectionStart(const Scenario& s) {
+    PrinterSetup p;
+    p.headByte = s.headByte;
+    p.replyLength = s.replyLength;
+    p.baseByte4 = s.baseByte4;
+    p.baseJobState = s.baseJobState;
+    p.rules = s.rules;
+    p.faults = s.faults;
+    p.kernelDriver = s.kernelDriver;
+    return p;
+}
+
+bool directive(Line& l, Scenario& s, bool& inSection) {
+    const std::string& cmd = l.words[0];
+    if (cmd == "printer") {
+        if (s.printers.size() >= static_cast<size_t>(kMaxPrinters)) {
+            l.problem = "at most " + std::to_string(kMaxPrinters) + " printers on a bus";
+            return false;
+        }
+        PrinterSetup p = sectionStart(s);
+        if (l.more())
+            p.serial = l.words[l.at++];
+        s.printers.push_back(std::move(p));
+        inSection = true;
+        return true;
+    }
+    if (cmd == "layout") {
+        if (inSection) {
+            l.problem = "the layout goes before the first printer line";
+            return false;
+        }
+        return layout(l, s);
+    }
+    if (cmd == "unplugged") {
+        if (!inSection) {
+            l.problem = "\"unplugged\" belongs to a printer section";
+            return false;
+        }
+        s.printers.back().unplugged = true;
+        return true;
+    }
+    return inSection ? scriptDirective(l, s.printers.back()) : scriptDirective(l, s);
+}
+
 } // namespace
 
 bool parseScenario(const std::string& text, Scenario& out, std::string& error) {
     std::istringstream in(text);
     std::string raw;
     int number = 0;
+    bool inSection = false;
     while (std::getline(in, raw)) {
         ++number;
         size_t hash = raw.find('#');
@@ -261,7 +306,7 @@ bool parseScenario(const std::string& text, Scenario& out, std::string& error) {
             l.words.push_back(w);
         if (l.words.empty())
             continue;
-        if (!directive(l, out) || !l.done()) {
+        if (!directive(l, out, inSection) || !l.done()) {
             error = "line " + std::to_string(number) + ": " +
                     (l.problem.empty() ? "bad directive" : l.problem);
             return false;

@@ -78,9 +78,11 @@ struct PendingReply {
 
 struct Device {
     DeviceSpec spec;
+    PrinterSetup script;
     std::string node;
     int fifo = -1;
     bool drained = false;
+    bool unplugged = false;
     std::set<int> driverBound;
     int frames = 0, status = 0, print = 0, bad = 0, writes = 0, reads = 0;
     bool gone = false;
@@ -113,6 +115,7 @@ struct Gate;
 
 struct VirtualT58::Impl {
     mutable std::recursive_mutex mu;
+    std::mutex plugMu; // one unplug or replug at a time; taken before mu
     std::shared_ptr<Gate> gate;
     Scenario scenario;
     Record rec;
@@ -128,6 +131,11 @@ struct VirtualT58::Impl {
 
     bool setUp();
     void tearDown();
+    bool makeFifo(Device& d);
+    std::string nodePath(const Device& d) const;
+    std::string unpluggedPath(const Device& d) const;
+    bool unplug(int device);
+    bool replug(int device);
 
     Client* clientOf(UMockdevIoctlClient* client);
     void dropClient(UMockdevIoctlClient* client);
@@ -137,7 +145,8 @@ struct VirtualT58::Impl {
     void syncFifo(Device& d);
 
     void updateGone(Device& d);
-    void vanish(Device& d, int backAfterMs, int backAfterRequests);
+    void vanish(Device& d, int backAfterMs, int backAfterRequests,
+                UsbEventKind why = UsbEventKind::Vanish);
     bool refuseIfGone(Client& c, Device& d, UMockdevIoctlClient* client);
 
     void claim(Client& c, Device& d, UMockdevIoctlClient* client, int ifno, int attempt = 0);
@@ -219,7 +228,10 @@ bool VirtualT58::Impl::setUp() {
     g_signal_connect(handler, "handle-ioctl", G_CALLBACK(onIoctl), this);
     g_signal_connect(handler, "client-connected", G_CALLBACK(onConnected), this);
 
-    for (DeviceSpec& spec : buildLayout(scenario)) {
+    std::vector<DeviceSpec> layout = buildLayout(scenario, error);
+    if (!error.empty())
+        return false;
+    for (DeviceSpec& spec : layout) {
         if (spec.printer < 0) {
             GError* err = nullptr;
             if (!umockdev_testbed_add_from_string(testbed, umockdevText(spec).c_str(), &err)) {
@@ -232,34 +244,124 @@ bool VirtualT58::Impl::setUp() {
         }
         Device d;
         d.node = devnodeOf(spec);
+        d.script = scenario.printerSetup(spec.printer);
         d.spec = std::move(spec);
-        if (scenario.kernelDriver || scenario.layout == Layout::KernelDriver)
-            d.driverBound.insert(spec.printerInterface);
+        if (d.script.kernelDriver || scenario.layout == Layout::KernelDriver)
+            d.driverBound.insert(d.spec.printerInterface);
         devices.push_back(std::move(d));
     }
     for (Device& d : devices) {
         GError* err = nullptr;
         // The handler first, so that the node serves as soon as the device appears.
         if (!umockdev_testbed_attach_ioctl(testbed, d.node.c_str(), handler, &err) ||
-            !umockdev_testbed_add_from_string(testbed, umockdevText(d.spec).c_str(), &err)) {
+            (!d.script.unplugged &&
+             !umockdev_testbed_add_from_string(testbed, umockdevText(d.spec).c_str(), &err))) {
             error = err ? err->message : "attach_ioctl failed";
             if (err)
                 g_error_free(err);
             return false;
         }
-        // A FIFO kept full: libusb's poll() for POLLOUT then blocks until a URB is ready.
-        std::string path = root + d.node;
-        if (unlink(path.c_str()) != 0 || mkfifo(path.c_str(), 0666) != 0) {
-            error = errnoText(("cannot make the FIFO " + path).c_str());
+        if (!makeFifo(d))
             return false;
+        if (d.script.unplugged) {
+            if (rename(nodePath(d).c_str(), unpluggedPath(d).c_str()) != 0) {
+                error = errnoText(("cannot move " + nodePath(d)).c_str());
+                return false;
+            }
+            d.unplugged = d.gone = true;
         }
-        d.fifo = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-        if (d.fifo < 0) {
-            error = errnoText(("cannot open " + path).c_str());
-            return false;
-        }
-        fillFifo(d.fifo);
     }
+    return true;
+}
+
+std::string VirtualT58::Impl::nodePath(const Device& d) const {
+    return root + d.node;
+}
+
+// Where an unplugged printer's node waits for its return: the same FIFO, so the emulator's
+// state and the handles from before stay as they are, while opening the node fails.
+std::string VirtualT58::Impl::unpluggedPath(const Device& d) const {
+    return root + d.node + ".unplugged";
+}
+
+// A FIFO kept full: libusb's poll() for POLLOUT then blocks until a URB is ready.
+bool VirtualT58::Impl::makeFifo(Device& d) {
+    std::string path = nodePath(d);
+    std::string dir = path.substr(0, path.rfind('/'));
+    if (g_mkdir_with_parents(dir.c_str(), 0755) != 0 ||
+        (unlink(path.c_str()) != 0 && errno != ENOENT) || mkfifo(path.c_str(), 0666) != 0) {
+        error = errnoText(("cannot make the FIFO " + path).c_str());
+        return false;
+    }
+    d.fifo = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (d.fifo < 0) {
+        error = errnoText(("cannot open " + path).c_str());
+        return false;
+    }
+    fillFifo(d.fifo);
+    return true;
+}
+
+bool VirtualT58::Impl::unplug(int device) {
+    std::lock_guard plug(plugMu);
+    std::string sysPath;
+    {
+        std::lock_guard lock(mu);
+        if (closing || device < 0 || static_cast<size_t>(device) >= devices.size())
+            return false;
+        Device& d = devices[static_cast<size_t>(device)];
+        if (d.unplugged)
+            return false;
+        d.unplugged = true;
+        vanish(d, -1, -1, UsbEventKind::Unplug);
+        sysPath = "/sys" + d.spec.sysPath;
+        // Opening the node fails from now on, as on a real bus.
+        rename(nodePath(d).c_str(), unpluggedPath(d).c_str());
+    }
+    // The uevent carries the device's properties, so it goes before the device does; a
+    // running libusb drops the device on it.
+    umockdev_testbed_uevent(testbed, sysPath.c_str(), "remove");
+    umockdev_testbed_remove_device(testbed, sysPath.c_str());
+    return true;
+}
+
+bool VirtualT58::Impl::replug(int device) {
+    std::lock_guard plug(plugMu);
+    std::string sysPath, text;
+    {
+        std::lock_guard lock(mu);
+        if (closing || device < 0 || static_cast<size_t>(device) >= devices.size())
+            return false;
+        Device& d = devices[static_cast<size_t>(device)];
+        if (!d.unplugged)
+            return false;
+        sysPath = "/sys" + d.spec.sysPath;
+        text = umockdevText(d.spec, false);
+        rename(unpluggedPath(d).c_str(), nodePath(d).c_str());
+    }
+    GError* err = nullptr;
+    if (!umockdev_testbed_add_from_string(testbed, text.c_str(), &err)) {
+        std::lock_guard lock(mu);
+        Device& d = devices[static_cast<size_t>(device)];
+        rename(nodePath(d).c_str(), unpluggedPath(d).c_str());
+        protocolError(device, 0, std::string("cannot replug: ") + (err ? err->message : "?"));
+        if (err)
+            g_error_free(err);
+        return false;
+    }
+    {
+        std::lock_guard lock(mu);
+        Device& d = devices[static_cast<size_t>(device)];
+        d.unplugged = false;
+        d.gone = false;
+        d.reply.reset();
+        // The kernel binds its driver again to a printer that comes back.
+        d.driverBound.clear();
+        if (d.script.kernelDriver || scenario.layout == Layout::KernelDriver)
+            d.driverBound.insert(d.spec.printerInterface);
+        event(device, UsbEventKind::Replug);
+    }
+    umockdev_testbed_uevent(testbed, sysPath.c_str(), "add");
     return true;
 }
 
@@ -355,7 +457,7 @@ void VirtualT58::Impl::updateGone(Device& d) {
     }
 }
 
-void VirtualT58::Impl::vanish(Device& d, int backAfterMs, int backAfterRequests) {
+void VirtualT58::Impl::vanish(Device& d, int backAfterMs, int backAfterRequests, UsbEventKind why) {
     d.gone = true;
     d.goneAt = Clock::now();
     d.backAfterMs = backAfterMs;
@@ -363,7 +465,7 @@ void VirtualT58::Impl::vanish(Device& d, int backAfterMs, int backAfterRequests)
     d.refused = 0;
     d.epoch++;
     d.reply.reset();
-    event(d.spec.printer, UsbEventKind::Vanish);
+    event(d.spec.printer, why);
     // Like a disconnect: every transfer under way ends with ENODEV, claims are gone.
     for (auto& [ptr, c] : clients) {
         if (c.device != d.spec.printer)
@@ -707,7 +809,7 @@ void VirtualT58::Impl::bulkOut(Client& c, Device& d, UMockdevIoctlClient*, Urb& 
     d.writes++;
     std::vector<uint8_t> bytes(u.buffer ? u.buffer->data : nullptr,
                                u.buffer ? u.buffer->data + u.bufferLength : nullptr);
-    const FaultRule* f = faultAt(scenario, Site::Write, d.writes);
+    const FaultRule* f = faultAt(d.script, Site::Write, d.writes);
     Fault fault = f ? f->fault : Fault::None;
     if (fault == Fault::None) {
         u.actual = u.bufferLength;
@@ -746,7 +848,7 @@ void VirtualT58::Impl::bulkOut(Client& c, Device& d, UMockdevIoctlClient*, Urb& 
 
 void VirtualT58::Impl::bulkIn(Client& c, Device& d, UMockdevIoctlClient*, Urb& u) {
     d.reads++;
-    const FaultRule* f = faultAt(scenario, Site::Read, d.reads);
+    const FaultRule* f = faultAt(d.script, Site::Read, d.reads);
     Fault fault = f ? f->fault : Fault::None;
     if (fault == Fault::Vanish) {
         u.status = -ENODEV;
@@ -863,8 +965,8 @@ void VirtualT58::Impl::receiveFrame(Device& d, std::vector<uint8_t> bytes, uint8
 
     uint8_t cmd = fr.bytes.size() > 3 ? fr.bytes[3] : 0;
     Reply reply;
-    reply.bytes = scriptedReply(scenario, fr.kind, cmd, index, d.frames);
-    const FaultRule* f = fr.kind == FrameKind::Bad ? nullptr : faultAt(scenario, site, index);
+    reply.bytes = scriptedReply(d.script, fr.kind, cmd, index, d.frames);
+    const FaultRule* f = fr.kind == FrameKind::Bad ? nullptr : faultAt(d.script, site, index);
     if (f) {
         reply.fault = f->fault;
         reply.backAfterMs = f->backAfterMs;
@@ -884,10 +986,10 @@ void VirtualT58::Impl::receiveFrame(Device& d, std::vector<uint8_t> bytes, uint8
 
     if (fr.kind == FrameKind::Print) {
         fr.refused = reply.bytes.size() > 4 && (reply.bytes[4] & 0x40);
-        std::optional<Head> head = headOf(scenario.headByte);
+        std::optional<Head> head = headOf(d.script.headByte);
         if (!head) {
             problems.push_back("print data while the printer reports the unsupported head type " +
-                               std::to_string(scenario.headByte & 7));
+                               std::to_string(d.script.headByte & 7));
         } else {
             bool taken = false;
             std::vector<std::string> more =
@@ -1074,6 +1176,12 @@ std::string VirtualT58::devnode(int device) const {
     return impl_->devices[static_cast<size_t>(device)].node;
 }
 
+std::string VirtualT58::serialOf(int device) const {
+    if (device < 0 || device >= printerCount())
+        return {};
+    return impl_->devices[static_cast<size_t>(device)].spec.serial;
+}
+
 uint8_t VirtualT58::busNumber(int device) const {
     if (device < 0 || device >= printerCount())
         return 0;
@@ -1131,6 +1239,14 @@ bool VirtualT58::vanished(int device) const {
     Device& d = impl_->devices[static_cast<size_t>(device)];
     impl_->updateGone(d);
     return d.gone;
+}
+
+bool VirtualT58::unplug(int device) {
+    return impl_->unplug(device);
+}
+
+bool VirtualT58::replug(int device) {
+    return impl_->replug(device);
 }
 
 bool VirtualT58::waitClosed(std::chrono::milliseconds timeout) const {

@@ -136,6 +136,8 @@ enum class UsbEventKind : uint8_t {
     Refused,     // a request answered ENODEV while the device was gone
     Control,     // a control transfer (string descriptor, GET_DEVICE_ID)
     Unknown,     // an ioctl the emulator does not serve (answered ENOTTY)
+    Unplug,      // taken off the bus (VirtualT58::unplug)
+    Replug,      // put back on the bus
 };
 
 struct UsbEvent {
@@ -187,7 +189,36 @@ struct Record {
 // reported as a protocol error.
 using ReplyHook = std::function<void(const FrameRecord& frame, Reply& reply)>;
 
-struct Scenario {
+// Shorthands for a script's common cases, on a Scenario and on a PrinterSetup alike: each
+// appends a rule and returns the script.
+template <class Script> struct Shorthands {
+    Script& busy(int polls, int first = 1);                          // byte 4 bit 7
+    Script& notReady(int polls, uint8_t bits = 0x01, int first = 1); // byte 4 bits 0..5
+    Script& jobWait(int polls, int first = 1);                       // job state 0x20
+    Script& jobStop(int first = 1, int count = kForever);            // job state 0x60
+    Script& refusePrint(int frame, int count = 1);                   // byte 4 bit 6
+    Script& refuseEveryPrint();
+    Script& fail(Site at, int index, Fault fault, int count = 1);
+    Script& shortReply(Site at, int index, int length);
+    Script& vanish(Site at, int index, int backAfterMs = -1, int backAfterRequests = -1);
+};
+
+constexpr int kMaxPrinters = 8;
+
+// One printer of the bus with its own script.
+struct PrinterSetup : Shorthands<PrinterSetup> {
+    std::string serial;             // empty: "VT58-0001", "VT58-0002", ... by position
+    uint8_t headByte = 1;           // reply byte 6: type 0 (203 dpi), 1 (300 dpi), 2..7 unsupported
+    int replyLength = kReplyLength; // bytes in every reply, 6..64 (36 and more hold byte 35)
+    uint8_t baseByte4 = 0;          // byte 4 of every reply before rules apply
+    int baseJobState = 0x00;        // byte 35 of every reply before rules apply
+    std::vector<ReplyRule> rules;
+    std::vector<FaultRule> faults;
+    bool kernelDriver = false; // "usblp" bound to the printer interface
+    bool unplugged = false;    // off the bus at the start, until VirtualT58::replug
+};
+
+struct Scenario : Shorthands<Scenario> {
     Layout layout = Layout::T58;
     bool kernelDriver = false;      // "usblp" bound to the printer interface (any layout)
     uint8_t headByte = 1;           // reply byte 6: type 0 (203 dpi), 1 (300 dpi), 2..7 unsupported
@@ -199,16 +230,13 @@ struct Scenario {
     std::string serial = "VT58-0001"; // the second printer gets "VT58-0002"
     ReplyHook hook;
 
-    // Shorthands for the script's common cases (each appends a rule).
-    Scenario& busy(int polls, int first = 1);                          // byte 4 bit 7
-    Scenario& notReady(int polls, uint8_t bits = 0x01, int first = 1); // byte 4 bits 0..5
-    Scenario& jobWait(int polls, int first = 1);                       // job state 0x20
-    Scenario& jobStop(int first = 1, int count = kForever);            // job state 0x60
-    Scenario& refusePrint(int frame, int count = 1);                   // byte 4 bit 6
-    Scenario& refuseEveryPrint();
-    Scenario& fail(Site at, int index, Fault fault, int count = 1);
-    Scenario& shortReply(Site at, int index, int length);
-    Scenario& vanish(Site at, int index, int backAfterMs = -1, int backAfterRequests = -1);
+    // The printers on the bus, each with its own script: device i is printers[i], at most
+    // kMaxPrinters. The layout still gives their interfaces and any other devices. Empty:
+    // the layout's printers all follow the fields above.
+    std::vector<PrinterSetup> printers;
+
+    // The setup device i is served with, from either form (its serial filled in).
+    PrinterSetup printerSetup(int device) const;
 };
 
 // Parses the line-based scenario format of README.md; false with a message naming the line.
@@ -232,8 +260,9 @@ class VirtualT58 {
     EnvPairs withChildEnv(EnvPairs base) const;
     std::string rootDir() const;
 
-    int printerCount() const;              // 0, 1 or 2 T58s on the bus
+    int printerCount() const;              // T58s on the bus, plugged in or not
     std::string devnode(int device) const; // e.g. "/dev/bus/usb/001/003"
+    std::string serialOf(int device) const;
     uint8_t busNumber(int device) const;
     uint8_t deviceAddress(int device) const;
 
@@ -245,8 +274,15 @@ class VirtualT58 {
     std::vector<ProtocolError> errors() const;
     std::vector<UsbEvent> events() const;
     size_t frameCount() const;
-    size_t pageCount() const; // finished pages
-    bool vanished(int device = 0) const;
+    size_t pageCount() const;            // finished pages
+    bool vanished(int device = 0) const; // gone by a scripted fault or unplugged
+
+    // Takes a printer off the bus: a new enumeration (or a running libusb, by the "remove"
+    // uevent) no longer lists it, its node is gone and open handles get ENODEV. replug puts
+    // it back with the same serial, address and script; handles from before stay dead.
+    // Both return false for a device that is not there or already in that state.
+    bool unplug(int device);
+    bool replug(int device);
 
     // Waits until every client that opened a device node has closed it (the close of a
     // child's last handle reaches the emulator shortly after the child ends).
