@@ -1,0 +1,91 @@
+#pragma once
+
+#include "link/usb_printer.h"
+
+#include <pappl/pappl.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// The parts of tarvik-printer-app: the device scheme, the drivers, the job path, the
+// printer's status and its web page. Every printer keeps its own state; nothing is shared
+// between two printers.
+namespace tarvik_app {
+
+inline constexpr const char* kScheme = "tarvik";
+inline constexpr const char* kDriver203 = "t58_203dpi";
+inline constexpr const char* kDriver300 = "t58_300dpi";
+
+// What a printer's web page shows: the last head page sent and the last status seen.
+class PrinterState {
+  public:
+    struct Label {
+        int32_t rowBytes = 0;
+        int32_t lines = 0;
+        std::vector<uint8_t> dots; // lines x rowBytes, 1 = a black dot, MSB first
+        int32_t copies = 0;
+        int jobId = 0;
+    };
+
+    void setLabel(Label label);
+    Label label() const;
+    void setStatus(std::string text);
+    std::string status() const;
+
+  private:
+    mutable std::mutex mutex_;
+    Label label_;
+    std::string status_;
+};
+
+// The driver data's extension of a printer; nullptr for a printer of another driver.
+PrinterState* printerState(pappl_printer_t* printer);
+
+// One opened tarvik device: the printer's USB link for the jobs of one device session.
+struct DeviceData {
+    explicit DeviceData(std::string serial) : printer(std::move(serial)) {}
+    T58UsbPrinter printer;
+    bool linkOpen = false;
+};
+
+DeviceData* deviceData(pappl_device_t* device);
+
+// device.cpp
+void registerScheme();
+std::string deviceIdOf(const std::string& serial);
+
+// driver.cpp
+extern pappl_pr_driver_t kDrivers[2];
+const char* autoaddDriver(const char* device_info, const char* device_uri, const char* device_id,
+                          void* data);
+bool driverSetup(pappl_system_t* system, const char* driver_name, const char* device_uri,
+                 const char* device_id, pappl_pr_driver_data_t* data, ipp_t** attrs, void* cbdata);
+void printerCreated(pappl_printer_t* printer, void* data);
+void autoAddPrinters(pappl_system_t* system);
+
+// job.cpp
+bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
+bool startPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device,
+               unsigned page);
+bool writeLine(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device, unsigned y,
+               const unsigned char* line);
+bool endPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device, unsigned page);
+bool endJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
+
+// status.cpp
+pappl_preason_t reasonsOf(const T58Status& status);
+std::string statusText(const T58Status& status);
+bool updateStatus(pappl_printer_t* printer);
+// Opens the link of an opened device (0 ok); keeps it open until closeLink.
+int openLink(DeviceData& dev);
+void closeLink(DeviceData& dev);
+
+// web.cpp
+void addWebPages(pappl_printer_t* printer);
+// The label as a 1-bit greyscale PNG; empty on failure.
+std::vector<uint8_t> labelPng(const PrinterState::Label& label);
+
+} // namespace tarvik_app

@@ -1,0 +1,281 @@
+// The job path: PAPPL's raster lines collected into one page record, each page sent by the
+// core exactly as the CUPS backend sends it, and the job's end as the printer decided it.
+#include "link/status.h"
+#include "link/transmit.h"
+#include "printer-app/app.h"
+#include "printer-app/settings.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <thread>
+#include <vector>
+
+namespace tarvik_app {
+
+namespace {
+
+// No label is 64 MiB of dots; a larger page is refused before any memory is taken.
+constexpr uint64_t kMaxPageBytes = 64u * 1024 * 1024;
+constexpr auto kOfflinePoll = std::chrono::milliseconds(100);
+constexpr int kOfflinePollsPerTry = 10;
+constexpr std::array<uint8_t, 8> kLastByteMask = {0xFF, 0x80, 0xC0, 0xE0, 0xF0, 0xF8, 0xFC, 0xFE};
+
+enum class Outcome { Printing, Stopped, Failed };
+
+struct JobState {
+    DeviceData* dev = nullptr;
+    PrinterState* printer = nullptr;
+    LabelSettings settings;
+    int32_t copies = 1;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    uint32_t rowBytes = 0;
+    std::vector<uint8_t> page;
+    Outcome outcome = Outcome::Printing;
+};
+
+JobState* jobState(pappl_job_t* job) {
+    return static_cast<JobState*>(papplJobGetData(job));
+}
+
+int32_t vendorInt(const pappl_pr_options_t* options, const char* name, int32_t fallback) {
+    const char* text = cupsGetOption(name, options->num_vendor, options->vendor);
+    if (text == nullptr) {
+        return fallback;
+    }
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    return end != text ? static_cast<int32_t>(std::clamp<long>(value, -1000, 1000)) : fallback;
+}
+
+// PAPPL turns and repeats image documents itself; raster pages arrive as the client made
+// them, once, and the printer turns and repeats them.
+bool isRasterFormat(pappl_job_t* job) {
+    const char* format = papplJobGetFormat(job);
+    return format != nullptr &&
+           (std::strcmp(format, "image/pwg-raster") == 0 || std::strcmp(format, "image/urf") == 0);
+}
+
+LabelSettings settingsOf(pappl_job_t* job, const pappl_pr_options_t* options) {
+    LabelSettings s;
+    s.darknessConfigured = options->darkness_configured;
+    s.printDarkness = options->print_darkness;
+    s.cutter = vendorInt(options, "tarvik-cutter", 0);
+    s.quarterTurns = isRasterFormat(job) ? quarterTurnsOf(options->orientation_requested) : 0;
+    s.leftOffset = options->media.left_offset;
+    s.topOffset = options->media.top_offset;
+    s.lengthHmm = options->media.size_length;
+    return s;
+}
+
+bool stopWaiting(pappl_job_t* job) {
+    return papplJobIsCanceled(job) ||
+           papplSystemIsShutdown(papplPrinterGetSystem(papplJobGetPrinter(job)));
+}
+
+// An unplugged printer holds the job, with the reason shown, until it answers again.
+bool waitForLink(pappl_job_t* job, JobState& js) {
+    DeviceData& dev = *js.dev;
+    if (dev.linkOpen && getDot_T58(dev.printer.link) != 0) {
+        closeLink(dev);
+    }
+    pappl_printer_t* printer = papplJobGetPrinter(job);
+    bool waited = false;
+    while (openLink(dev) != 0) {
+        if (!waited) {
+            papplPrinterSetReasons(printer, PAPPL_PREASON_OFFLINE, PAPPL_PREASON_NONE);
+            papplJobSetMessage(job, "Waiting for the printer: unplugged or not answering.");
+            if (js.printer != nullptr) {
+                js.printer->setStatus("offline (unplugged or not answering)");
+            }
+            waited = true;
+        }
+        for (int i = 0; i < kOfflinePollsPerTry; ++i) {
+            if (stopWaiting(job)) {
+                return false;
+            }
+            std::this_thread::sleep_for(kOfflinePoll);
+        }
+    }
+    papplPrinterSetReasons(printer, reasonsOf(dev.printer.link.lastStatus),
+                           PAPPL_PREASON_OFFLINE | PAPPL_PREASON_OTHER);
+    if (waited) {
+        papplJobSetMessage(job, "Printing.");
+    }
+    return true;
+}
+
+// Rows may carry dots past the page's width: they are cleared as the backend clears them.
+void maskPadding(JobState& js) {
+    const uint8_t mask = kLastByteMask[js.width % 8];
+    const size_t dotBytes = (size_t{js.width} + 7) / 8;
+    if (mask == 0xFF && dotBytes == js.rowBytes) {
+        return;
+    }
+    for (uint32_t r = 0; r < js.height; ++r) {
+        uint8_t* row = js.page.data() + size_t{r} * js.rowBytes;
+        if (dotBytes > 0) {
+            row[dotBytes - 1] &= mask;
+        }
+        std::memset(row + dotBytes, 0, js.rowBytes - dotBytes);
+    }
+}
+
+void keepLabel(pappl_job_t* job, JobState& js, int32_t lines) {
+    const T58Link& link = js.dev->printer.link;
+    if (js.printer == nullptr || !link.work.dstData || lines <= 0) {
+        return;
+    }
+    PrinterState::Label label;
+    label.rowBytes = link.head.t58RowBytes;
+    label.lines = lines;
+    label.copies = link.copiesSent;
+    label.jobId = papplJobGetID(job);
+    const size_t bytes = size_t(lines) * size_t(label.rowBytes);
+    label.dots.assign(link.work.dstData.get(), link.work.dstData.get() + bytes);
+    // The head page went out in byte-swapped 16-bit words.
+    for (size_t i = 0; i + 1 < bytes; i += 2) {
+        std::swap(label.dots[i], label.dots[i + 1]);
+    }
+    js.printer->setLabel(std::move(label));
+}
+
+bool finishStopped(pappl_job_t* job, JobState& js) {
+    js.outcome = Outcome::Stopped;
+    papplJobSetReasons(job, PAPPL_JREASON_JOB_CANCELED_AT_DEVICE, PAPPL_JREASON_NONE);
+    papplJobSetMessage(job, "Stopped at the printer.");
+    papplJobCancel(job);
+    return true;
+}
+
+bool finishFailed(pappl_job_t* job, JobState& js, const char* why) {
+    js.outcome = Outcome::Failed;
+    papplJobSetReasons(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, PAPPL_JREASON_NONE);
+    papplJobSetMessage(job, "%s", why);
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", why);
+    return false;
+}
+
+const char* failureText(int32_t result) {
+    switch (result) {
+    case 1:
+        return "The link to the printer failed.";
+    case 2:
+        return "The printer did not get ready for the page.";
+    case 3:
+        return "The page could not be compressed.";
+    default:
+        return "The printer refused the page.";
+    }
+}
+
+bool printPage(pappl_job_t* job, JobState& js) {
+    maskPadding(js);
+    PageData pd{};
+    pd.w = static_cast<int32_t>(js.width);
+    pd.h = static_cast<int32_t>(js.height);
+    pd.rowBytes = static_cast<int32_t>(js.rowBytes);
+    pd.data = js.page.data();
+    applySettings(js.settings, js.copies, pd);
+    T58Link& link = js.dev->printer.link;
+    link.cancelRequested = [job] { return papplJobIsCanceled(job); };
+    link.bStopAtBlocks = true;
+    const int32_t result = t58_Print(link, js.copies, &pd);
+    if (link.copiesSent > 0) {
+        keepLabel(job, js, pd.h);
+    }
+    if (result == -3 || (result == 0 && link.lastStatus.stopsPage())) {
+        return finishStopped(job, js);
+    }
+    if (result != 0) {
+        if (result == 1) {
+            closeLink(*js.dev);
+        }
+        return finishFailed(job, js, failureText(result));
+    }
+    return true;
+}
+
+} // namespace
+
+bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device) {
+    try {
+        auto js = std::make_unique<JobState>();
+        js->dev = deviceData(device);
+        js->printer = printerState(papplJobGetPrinter(job));
+        if (js->dev == nullptr) {
+            return false;
+        }
+        js->settings = settingsOf(job, options);
+        js->copies = isRasterFormat(job) ? std::clamp(options->copies, 1, 9999) : 1;
+        if (!waitForLink(job, *js)) {
+            return false;
+        }
+        papplJobSetData(job, js.release());
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool startPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, unsigned) {
+    JobState* js = jobState(job);
+    if (js == nullptr) {
+        return false;
+    }
+    const cups_page_header2_t& h = options->header;
+    const uint64_t bytes = uint64_t{h.cupsBytesPerLine} * h.cupsHeight;
+    if (h.cupsBitsPerPixel != 1 || h.cupsBytesPerLine < (uint64_t{h.cupsWidth} + 7) / 8 ||
+        bytes > kMaxPageBytes) {
+        return finishFailed(job, *js, "The page is not a label this printer can print.");
+    }
+    try {
+        js->page.assign(static_cast<size_t>(bytes), 0);
+    } catch (...) {
+        return finishFailed(job, *js, "Not enough memory for the page.");
+    }
+    js->width = h.cupsWidth;
+    js->height = h.cupsHeight;
+    js->rowBytes = h.cupsBytesPerLine;
+    return true;
+}
+
+bool writeLine(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsigned y,
+               const unsigned char* line) {
+    JobState* js = jobState(job);
+    if (js == nullptr || line == nullptr) {
+        return false;
+    }
+    if (y < js->height) {
+        std::memcpy(js->page.data() + size_t{y} * js->rowBytes, line, js->rowBytes);
+    }
+    return true;
+}
+
+bool endPage(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsigned) {
+    JobState* js = jobState(job);
+    if (js == nullptr) {
+        return false;
+    }
+    if (js->outcome != Outcome::Printing || papplJobIsCanceled(job)) {
+        return js->outcome != Outcome::Failed;
+    }
+    try {
+        return printPage(job, *js);
+    } catch (...) {
+        return finishFailed(job, *js, "The page could not be printed.");
+    }
+}
+
+bool endJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*) {
+    std::unique_ptr<JobState> js(jobState(job));
+    papplJobSetData(job, nullptr);
+    return js != nullptr && js->outcome != Outcome::Failed;
+}
+
+} // namespace tarvik_app

@@ -1,0 +1,82 @@
+// The printer's state as IPP and the web page show it, from the T58's status replies.
+#include "link/status.h"
+#include "printer-app/app.h"
+
+#include <cstdio>
+#include <string>
+
+namespace tarvik_app {
+
+int openLink(DeviceData& dev) {
+    if (dev.linkOpen) {
+        return 0;
+    }
+    if (init_t58(dev.printer.link) != 0) {
+        return 1;
+    }
+    dev.linkOpen = true;
+    return 0;
+}
+
+void closeLink(DeviceData& dev) {
+    if (dev.linkOpen) {
+        close_t58(dev.printer.link);
+        dev.linkOpen = false;
+    }
+}
+
+// The T58 reports "not ready" in six bits without naming them: IPP's "other" with the
+// bits on the web page. Busy is a normal part of printing and no reason at all.
+pappl_preason_t reasonsOf(const T58Status& status) {
+    return status.notReady != 0 ? PAPPL_PREASON_OTHER : PAPPL_PREASON_NONE;
+}
+
+std::string statusText(const T58Status& status) {
+    std::string text;
+    if (status.notReady != 0) {
+        char bits[48];
+        std::snprintf(bits, sizeof bits, "not ready (conditions 0x%02X)", status.notReady);
+        text = bits;
+    } else if (status.bBusy) {
+        text = "busy";
+    } else {
+        text = "ready";
+    }
+    if (status.stopsPage()) {
+        text += ", stopping the page";
+    }
+    return text;
+}
+
+// Asks an idle printer its status; a printer busy with a job keeps the reasons the job set.
+bool updateStatus(pappl_printer_t* printer) {
+    try {
+        pappl_device_t* device = papplPrinterOpenDevice(printer);
+        if (device == nullptr) {
+            return true;
+        }
+        DeviceData* dev = deviceData(device);
+        const bool online = dev != nullptr && openLink(*dev) == 0;
+        PrinterState* state = printerState(printer);
+        if (online) {
+            const T58Status status = dev->printer.link.lastStatus;
+            closeLink(*dev);
+            const pappl_preason_t reasons = reasonsOf(status);
+            papplPrinterSetReasons(printer, reasons,
+                                   (PAPPL_PREASON_OTHER | PAPPL_PREASON_OFFLINE) & ~reasons);
+            if (state != nullptr) {
+                state->setStatus(statusText(status));
+            }
+        } else {
+            papplPrinterSetReasons(printer, PAPPL_PREASON_OFFLINE, PAPPL_PREASON_NONE);
+            if (state != nullptr) {
+                state->setStatus("offline (unplugged or not answering)");
+            }
+        }
+        papplPrinterCloseDevice(printer);
+    } catch (...) {
+    }
+    return true;
+}
+
+} // namespace tarvik_app
