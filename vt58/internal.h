@@ -41,6 +41,10 @@ std::vector<DeviceSpec> buildLayout(const Scenario& scenario, std::string& error
 // the node, the device node already in place is kept.
 std::string umockdevText(const DeviceSpec& spec, bool withNode = true);
 std::string devnodeOf(const DeviceSpec& spec);
+// Tells the udev monitors of the clients in the testbed at root that the device was added
+// or removed (umockdev's own sender needs the caller under its preload).
+void sendUevent(const std::string& root, const DeviceSpec& spec, const char* action,
+                unsigned long long seqnum);
 const Endpoint* findEndpoint(const DeviceSpec& spec, uint8_t address);
 
 // Head geometry of the emulated printer from the head type (reply byte 6 & 7).

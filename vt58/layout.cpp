@@ -2,8 +2,15 @@
 
 #include "vt58/internal.h"
 
+#include <arpa/inet.h>
+#include <glob.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace vt58::detail {
 namespace {
@@ -152,7 +159,91 @@ std::string hex(const std::vector<uint8_t>& bytes) {
     return out;
 }
 
+// MurmurHash2 with seed 0, as udev hashes the subsystem and device type for the socket
+// filters its monitors attach.
+uint32_t murmur2(const std::string& text) {
+    constexpr uint32_t m = 0x5bd1e995;
+    size_t len = text.size();
+    uint32_t h = static_cast<uint32_t>(len);
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    for (; len >= 4; len -= 4, p += 4) {
+        uint32_t k = 0;
+        std::memcpy(&k, p, 4);
+        k *= m;
+        k ^= k >> 24;
+        k *= m;
+        h = (h * m) ^ k;
+    }
+    switch (len) {
+    case 3:
+        h ^= static_cast<uint32_t>(p[2]) << 16;
+        [[fallthrough]];
+    case 2:
+        h ^= static_cast<uint32_t>(p[1]) << 8;
+        [[fallthrough]];
+    case 1:
+        h ^= p[0];
+        h *= m;
+        break;
+    default:
+        break;
+    }
+    h ^= h >> 13;
+    h *= m;
+    h ^= h >> 15;
+    return h;
+}
+
+// The header udev puts before the properties of the events it passes on to monitors.
+struct UdevHeader {
+    char prefix[8] = "libudev";
+    uint32_t magic = htonl(0xfeedcafe);
+    uint32_t headerSize = sizeof(UdevHeader);
+    uint32_t propertiesOff = sizeof(UdevHeader);
+    uint32_t propertiesLen = 0;
+    uint32_t subsystemHash = 0;
+    uint32_t devtypeHash = 0;
+    uint32_t tagBloomHi = 0;
+    uint32_t tagBloomLo = 0;
+};
+
 } // namespace
+
+void sendUevent(const std::string& root, const DeviceSpec& spec, const char* action,
+                unsigned long long seqnum) {
+    std::string props;
+    for (const std::string& p : {std::string("ACTION=") + action, "DEVPATH=" + spec.sysPath,
+                                 std::string("SUBSYSTEM=usb"), "SEQNUM=" + std::to_string(seqnum),
+                                 "DEVNAME=" + devnodeOf(spec), std::string("DEVTYPE=usb_device")}) {
+        props += p;
+        props += '\0';
+    }
+    UdevHeader h;
+    h.propertiesLen = static_cast<uint32_t>(props.size());
+    h.subsystemHash = htonl(murmur2("usb"));
+    h.devtypeHash = htonl(murmur2("usb_device"));
+    iovec iov[2] = {{&h, sizeof h}, {props.data(), props.size()}};
+    // umockdev's preload turns each udev monitor of a client into a socket "eventN" in the
+    // testbed; a datagram to each is what the monitor would have received.
+    glob_t g{};
+    if (glob((root + "/event[0-9]*").c_str(), 0, nullptr, &g) != 0)
+        return;
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    for (size_t i = 0; fd >= 0 && i < g.gl_pathc; ++i) {
+        sockaddr_un to{};
+        to.sun_family = AF_UNIX;
+        std::snprintf(to.sun_path, sizeof to.sun_path, "%s", g.gl_pathv[i]);
+        msghdr msg{};
+        msg.msg_name = &to;
+        msg.msg_namelen = sizeof to;
+        msg.msg_iov = iov;
+        msg.msg_iovlen = 2;
+        sendmsg(fd, &msg, 0); // a monitor closed meanwhile, or one that is full, misses it
+    }
+    if (fd >= 0)
+        close(fd);
+    globfree(&g);
+}
 
 std::vector<DeviceSpec> buildLayout(const Scenario& s, std::string& error) {
     std::vector<DeviceSpec> devs;

@@ -116,6 +116,7 @@ struct Gate;
 struct VirtualT58::Impl {
     mutable std::recursive_mutex mu;
     std::mutex plugMu; // one unplug or replug at a time; taken before mu
+    unsigned long long ueventSeq = 0;
     std::shared_ptr<Gate> gate;
     Scenario scenario;
     Record rec;
@@ -318,10 +319,9 @@ bool VirtualT58::Impl::unplug(int device) {
         // Opening the node fails from now on, as on a real bus.
         rename(nodePath(d).c_str(), unpluggedPath(d).c_str());
     }
-    // The uevent carries the device's properties, so it goes before the device does; a
-    // running libusb drops the device on it.
-    umockdev_testbed_uevent(testbed, sysPath.c_str(), "remove");
+    // A running libusb drops the device on the uevent.
     umockdev_testbed_remove_device(testbed, sysPath.c_str());
+    sendUevent(root, devices[static_cast<size_t>(device)].spec, "remove", ++ueventSeq);
     return true;
 }
 
@@ -361,7 +361,7 @@ bool VirtualT58::Impl::replug(int device) {
             d.driverBound.insert(d.spec.printerInterface);
         event(device, UsbEventKind::Replug);
     }
-    umockdev_testbed_uevent(testbed, sysPath.c_str(), "add");
+    sendUevent(root, devices[static_cast<size_t>(device)].spec, "add", ++ueventSeq);
     return true;
 }
 

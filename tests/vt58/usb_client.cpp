@@ -3,6 +3,11 @@
 //   list                     every device: bus, address, ids, interfaces and endpoints
 //   open                     libusb_open_device_with_vid_pid(0x0525, 0xA4B6)
 //   open-index N             open the N-th device of the list
+//   open-serial S            open the T58 whose serial string is S
+//   serials                  a fresh device list: the serial of every T58, in list order
+//   parallel N S1,S2,...     one thread per serial, each on its own handle: open, claim 0, N
+//                            status exchanges; prints each printer's replies' head byte
+//   signal FILE | await FILE create FILE | wait (up to 10 s) until FILE exists
 //   timeout MS               timeout of the transfers that follow
 //   claim N | release N | active N | detach N
 //   write EP HEX             bulk OUT of the bytes
@@ -14,9 +19,14 @@
 
 #include <libusb-1.0/libusb.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -80,6 +90,109 @@ void openIndex(int index) {
     libusb_free_device_list(list, 1);
 }
 
+std::string serialOf(libusb_device_handle* h) {
+    libusb_device_descriptor d;
+    libusb_get_device_descriptor(libusb_get_device(h), &d);
+    unsigned char text[256];
+    int rc = libusb_get_string_descriptor_ascii(h, d.iSerialNumber, text, sizeof text);
+    return rc < 0 ? std::string() : std::string(reinterpret_cast<char*>(text), rc);
+}
+
+bool isT58(libusb_device* dev) {
+    libusb_device_descriptor d;
+    return libusb_get_device_descriptor(dev, &d) == 0 && d.idVendor == 0x0525 &&
+           d.idProduct == 0xA4B6;
+}
+
+// The T58 with this serial, opened; nullptr when none of the list has it.
+libusb_device_handle* openSerial(const std::string& serial) {
+    libusb_device** list = nullptr;
+    ssize_t n = libusb_get_device_list(ctx, &list);
+    libusb_device_handle* found = nullptr;
+    for (ssize_t i = 0; i < n && !found; ++i) {
+        libusb_device_handle* h = nullptr;
+        if (!isT58(list[i]) || libusb_open(list[i], &h) != 0)
+            continue;
+        if (serialOf(h) == serial)
+            found = h;
+        else
+            libusb_close(h);
+    }
+    if (n >= 0)
+        libusb_free_device_list(list, 1);
+    return found;
+}
+
+void serials() {
+    libusb_device** list = nullptr;
+    ssize_t n = libusb_get_device_list(ctx, &list);
+    std::string out = "serials";
+    for (ssize_t i = 0; i < n; ++i) {
+        libusb_device_handle* h = nullptr;
+        if (!isT58(list[i]))
+            continue;
+        if (libusb_open(list[i], &h) != 0) {
+            out += " ?";
+            continue;
+        }
+        out += " " + serialOf(h);
+        libusb_close(h);
+    }
+    if (n >= 0)
+        libusb_free_device_list(list, 1);
+    std::printf("%s\n", out.c_str());
+}
+
+// Each thread on its own printer at once: status exchanges, each reply's head byte kept.
+void parallel(int rounds, const std::string& list) {
+    std::vector<std::string> names;
+    std::istringstream in(list);
+    for (std::string s; std::getline(in, s, ',');)
+        names.push_back(s);
+    std::vector<std::string> results(names.size());
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < names.size(); ++t) {
+        threads.emplace_back([&, t] {
+            libusb_device_handle* h = openSerial(names[t]);
+            if (!h || libusb_claim_interface(h, 0) != 0) {
+                results[t] = "no-printer";
+                if (h)
+                    libusb_close(h);
+                return;
+            }
+            unsigned char req[6] = {0x66, 0x06, 0x00, 0x10, 0x00, 0x84};
+            std::string heads;
+            int ok = 0;
+            for (int r = 0; r < rounds; ++r) {
+                unsigned char reply[64];
+                int done = 0;
+                if (libusb_bulk_transfer(h, 0x02, req, sizeof req, &done, timeoutMs) != 0 ||
+                    libusb_bulk_transfer(h, 0x81, reply, sizeof reply, &done, timeoutMs) != 0 ||
+                    done < 7)
+                    break;
+                ++ok;
+                std::string head = std::to_string(reply[6]);
+                if (heads.find(head) == std::string::npos)
+                    heads += (heads.empty() ? "" : "/") + head;
+            }
+            libusb_release_interface(h, 0);
+            libusb_close(h);
+            results[t] = "ok " + std::to_string(ok) + " head " + heads;
+        });
+    }
+    for (std::thread& th : threads)
+        th.join();
+    for (size_t t = 0; t < names.size(); ++t)
+        std::printf("parallel %s %s\n", names[t].c_str(), results[t].c_str());
+}
+
+void await(const std::string& path) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!std::ifstream(path) && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::printf("await %s\n", std::ifstream(path) ? "ok" : "timeout");
+}
+
 void strings() {
     libusb_device_descriptor d;
     libusb_get_device_descriptor(libusb_get_device(handle), &d);
@@ -122,6 +235,27 @@ int step(int argc, char** argv, int i) {
     }
     if (s == "open-index") {
         openIndex(std::atoi(arg(1).c_str()));
+        return 2;
+    }
+    if (s == "open-serial") {
+        handle = openSerial(arg(1));
+        std::printf("open-serial %s %s\n", arg(1).c_str(), handle ? "ok" : "failed");
+        return 2;
+    }
+    if (s == "serials") {
+        serials();
+        return 1;
+    }
+    if (s == "parallel") {
+        parallel(std::atoi(arg(1).c_str()), arg(2));
+        return 3;
+    }
+    if (s == "signal") {
+        std::ofstream(arg(1)) << "1";
+        return 2;
+    }
+    if (s == "await") {
+        await(arg(1));
         return 2;
     }
     if (s == "timeout") {

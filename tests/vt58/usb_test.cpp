@@ -9,9 +9,12 @@
 #include <libusb-1.0/libusb.h>
 #include <png.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 #include <unistd.h>
 
 using namespace vt58;
@@ -547,4 +550,155 @@ TEST(Vt58Bus, UnreadReplyIsReported) {
     std::vector<ProtocolError> e = printer.errors();
     ASSERT_EQ(e.size(), 1u);
     EXPECT_EQ(e[0].what, "frame sent while the reply to frame 1 was not read");
+}
+
+TEST(Vt58Bus, EachPrinterOfTheBusFollowsItsOwnSetup) {
+    Scenario s;
+    s.printers.resize(2);
+    s.printers[0].serial = "BENCH-203";
+    s.printers[0].headByte = 0;
+    s.printers[0].busy(1);
+    s.printers[1].serial = "BENCH-300";
+    s.printers[1].kernelDriver = true;
+    s.printers[1].fail(Site::StatusReply, 2, Fault::TransferError);
+    VirtualT58 printer(s);
+    ASSERT_TRUE(printer.ok()) << printer.setupError();
+    ASSERT_EQ(printer.printerCount(), 2);
+    EXPECT_EQ(printer.serialOf(1), "BENCH-300");
+    EXPECT_NE(printer.devnode(0), printer.devnode(1));
+
+    // A page for each head: a block decoded with the other printer's head would not fit.
+    std::vector<uint8_t> page203 = vt58test::randomPage(36, 48, 5);
+    std::vector<uint8_t> page300 = vt58test::randomPage(24, 72, 6);
+    const std::string st = vt58test::hex(kStatus);
+    const std::string block203 = vt58test::hex(vt58test::pageFrames(page203, 48, 36, {})[0]);
+    const std::string block300 = vt58test::hex(vt58test::pageFrames(page300, 72, 24, {})[0]);
+    ClientRun r = runClient(
+        printer,
+        {"open-serial", "BENCH-300", "claim", "0",      "detach", "0",     "claim", "0",    "write",
+         "02",          st,          "read",  "81",     "64",     "write", "02",    st,     "read",
+         "81",          "64",        "write", "02",     block300, "read",  "81",    "64",   "close",
+         "open-serial", "BENCH-203", "claim", "0",      "write",  "02",    st,      "read", "81",
+         "64",          "write",     "02",    block203, "read",   "81",    "64",    "close"});
+    EXPECT_EQ(r.line("claim 0", 0), "claim 0 rc " + std::to_string(LIBUSB_ERROR_BUSY));
+    EXPECT_EQ(r.line("claim 0", 2), "claim 0 rc 0"); // the 203 dpi printer has no driver bound
+    std::vector<std::string> reads = r.all("read ");
+    ASSERT_EQ(reads.size(), 5u);
+    std::vector<uint8_t> first300 = unhex(readData(reads[0]));
+    ASSERT_EQ(first300.size(), 64u);
+    EXPECT_EQ(first300[4], 0x00);
+    EXPECT_EQ(first300[6], 1);
+    EXPECT_PRED2(startsWith, reads[1], "read rc " + std::to_string(LIBUSB_ERROR_IO) + " n");
+    std::vector<uint8_t> first203 = unhex(readData(reads[3]));
+    ASSERT_EQ(first203.size(), 64u);
+    EXPECT_EQ(first203[4], 0x80); // its first status request, not the bus's fourth
+    EXPECT_EQ(first203[6], 0);
+
+    Record rec = printer.record();
+    EXPECT_TRUE(rec.errors.empty()) << rec.errors.front().what;
+    ASSERT_EQ(rec.pages.size(), 2u);
+    EXPECT_EQ(rec.pages[0].device, 1);
+    EXPECT_EQ(rec.pages[0].data, page300);
+    EXPECT_EQ(rec.pages[1].device, 0);
+    EXPECT_EQ(rec.pages[1].rowBytes, 48);
+    EXPECT_EQ(rec.pages[1].data, page203);
+}
+
+TEST(Vt58Bus, EightPrintersServeEightThreadsAtOnce) {
+    Scenario s;
+    s.printers.resize(kMaxPrinters);
+    std::string serials = "serials", list;
+    for (int i = 0; i < kMaxPrinters; ++i) {
+        s.printers[static_cast<size_t>(i)].headByte = static_cast<uint8_t>(i % 2);
+        std::string serial = "VT58-000" + std::to_string(i + 1);
+        serials += " " + serial;
+        list += (i ? "," : "") + serial;
+    }
+    VirtualT58 printer(s);
+    ASSERT_TRUE(printer.ok()) << printer.setupError();
+    ClientRun r = runClient(printer, {"serials", "parallel", "20", list});
+    EXPECT_EQ(r.line("serials"), serials); // in device order
+    for (int i = 0; i < kMaxPrinters; ++i)
+        EXPECT_EQ(r.line("parallel VT58-000" + std::to_string(i + 1)),
+                  "parallel VT58-000" + std::to_string(i + 1) + " ok 20 head " +
+                      std::to_string(i % 2));
+    Record rec = printer.record();
+    EXPECT_TRUE(rec.errors.empty()) << rec.errors.front().what;
+    std::vector<int> perDevice(kMaxPrinters, 0);
+    for (const FrameRecord& f : rec.frames)
+        perDevice[static_cast<size_t>(f.device)]++;
+    EXPECT_EQ(perDevice, std::vector<int>(kMaxPrinters, 20));
+}
+
+namespace {
+
+std::vector<std::string> sortedWords(const std::string& line) {
+    std::istringstream in(line);
+    std::vector<std::string> w;
+    for (std::string x; in >> x;)
+        w.push_back(x);
+    std::sort(w.begin(), w.end());
+    return w;
+}
+
+bool awaitFile(const std::string& path) {
+    for (int i = 0; i < 2000 && access(path.c_str(), F_OK) != 0; ++i)
+        usleep(5000);
+    return access(path.c_str(), F_OK) == 0;
+}
+
+} // namespace
+
+TEST(Vt58Bus, UnplugAndReplugReachARunningClient) {
+    Scenario s;
+    s.layout = Layout::TwoPrinters;
+    VirtualT58 printer(s);
+    ASSERT_TRUE(printer.ok()) << printer.setupError();
+    char dir[] = "/tmp/vt58-plug-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string d = dir, st = vt58test::hex(kStatus);
+    ClientRun r;
+    // One libusb context throughout: it learns of both changes from the uevents.
+    std::thread client([&] {
+        r = runClient(printer, {"serials",   "open-serial", "VT58-0002", "claim",  "0",
+                                "signal",    d + "/1",      "await",     d + "/2", "serials",
+                                "write",     "02",          st,          "close",  "open-serial",
+                                "VT58-0002", "signal",      d + "/3",    "await",  d + "/4",
+                                "serials",   "open-serial", "VT58-0002", "claim",  "0",
+                                "write",     "02",          st,          "read",   "81",
+                                "64",        "close"});
+    });
+    bool ready = awaitFile(d + "/1");
+    EXPECT_TRUE(ready && printer.unplug(1));
+    EXPECT_FALSE(printer.unplug(1));
+    std::ofstream(d + "/2") << "1";
+    ready = awaitFile(d + "/3");
+    EXPECT_TRUE(printer.vanished(1));
+    EXPECT_TRUE(ready && printer.replug(1));
+    std::ofstream(d + "/4") << "1";
+    client.join();
+    runCommand({"/bin/rm", "-rf", d}, {});
+
+    EXPECT_EQ(sortedWords(r.line("serials", 0)),
+              (std::vector<std::string>{"VT58-0001", "VT58-0002", "serials"}));
+    EXPECT_EQ(r.line("serials", 1), "serials VT58-0001");
+    EXPECT_PRED2(startsWith, r.line("write"), "write rc " + std::to_string(LIBUSB_ERROR_NO_DEVICE));
+    EXPECT_EQ(r.line("open-serial", 1), "open-serial VT58-0002 failed");
+    EXPECT_EQ(sortedWords(r.line("serials", 2)), sortedWords(r.line("serials", 0)));
+    EXPECT_EQ(r.line("open-serial", 2), "open-serial VT58-0002 ok");
+    EXPECT_PRED2(startsWith, r.line("read"), "read rc 0 n 64");
+    std::vector<UsbEventKind> k = kindsOf(printer.events());
+    EXPECT_EQ(std::count(k.begin(), k.end(), UsbEventKind::Unplug), 1);
+    EXPECT_EQ(std::count(k.begin(), k.end(), UsbEventKind::Replug), 1);
+}
+
+TEST(Vt58Bus, PrinterUnpluggedAtTheStartJoinsTheBusOnReplug) {
+    Scenario s;
+    s.printers.resize(2);
+    s.printers[1].unplugged = true;
+    VirtualT58 printer(s);
+    ASSERT_TRUE(printer.ok()) << printer.setupError();
+    EXPECT_EQ(runClient(printer, {"serials"}).line("serials"), "serials VT58-0001");
+    ASSERT_TRUE(printer.replug(1));
+    EXPECT_EQ(runClient(printer, {"serials"}).line("serials"), "serials VT58-0001 VT58-0002");
 }
