@@ -2,11 +2,11 @@
 
 #include <unistd.h>
 
-volatile sig_atomic_t bSysCancel = 0;
+std::atomic<bool> bSysCancel{false};
 
 // Signal context: only the flag and one write(2) of the log line.
 void cancel_job(int) {
-    bSysCancel = 1;
+    bSysCancel.store(true);
     static constexpr char kLine[] = "tarvik_backend: cancel_job\n";
     ssize_t ignored = write(STDERR_FILENO, kLine, sizeof kLine - 1);
     (void)ignored;

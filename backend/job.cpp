@@ -3,10 +3,10 @@
 #include "backend/cancel.h"
 #include "backend/discovery.h"
 #include "backend/options.h"
-#include "image/page_data.h"
 #include "backend/printer.h"
 #include "diag/nofollow.h"
-#include "image/assemble.h"
+#include "image/page_data.h"
+#include "link/device_uri.h"
 
 #include <cups/raster.h>
 
@@ -22,6 +22,7 @@
 #include <ctime>
 #include <memory>
 #include <new>
+#include <string>
 
 namespace {
 
@@ -62,6 +63,7 @@ struct Pass {
 
 struct Job {
     PageData* pd = nullptr;
+    std::unique_ptr<JobPrinter> printer;
     char tmpfile[256] = {};
     int32_t result = 0;
     int lastFd = -1;
@@ -206,9 +208,9 @@ void maskLastBytes(uint8_t* buf, const cups_page_header2_t& header) {
 
 void printPage(Job& job) {
     while (!bSysCancel) {
-        if (init_t58() == 0) {
-            job.result = t58_Print(job.pd->copies, job.pd);
-            close_t58();
+        if (job.printer->init_t58() == 0) {
+            job.result = job.printer->t58_Print(job.pd->copies, job.pd);
+            job.printer->close_t58();
             return;
         }
         pauseBeforeLinkRetry();
@@ -334,11 +336,19 @@ void runJob(Job& job, char** argv) {
     while (runPass(job, pass) == PassEnd::Restart) {
     }
     pass.close();
-    releaseDstData();
     // The raster file is this job's own temporary file: leave nothing behind in the spool.
     if (job.spoolOpened) {
         unlink(job.tmpfile);
     }
+}
+
+// CUPS names the queue's printer in DEVICE_URI (and in argv[0]); its serial picks the T58.
+std::string deviceSerial(const char* argv0) {
+    const char* uri = std::getenv("DEVICE_URI");
+    if (uri == nullptr && argv0 != nullptr && std::strstr(argv0, "://") != nullptr) {
+        uri = argv0;
+    }
+    return serialOfDeviceUri(uri);
 }
 
 void printUsage(const char* program) {
@@ -374,7 +384,8 @@ int backendMain(int argc, char** argv) {
     logArguments(argc, argv);
     Job job;
     std::unique_ptr<PageData> record(new (std::nothrow) PageData{});
-    if (!record) {
+    job.printer = makeJobPrinter(deviceSerial(argv[0]), &bSysCancel);
+    if (!record || !job.printer) {
         fprintf(stderr, "tarvik_backend: not enough buf for pWs\n");
     } else {
         job.pd = record.get();

@@ -4,7 +4,6 @@
 #include "diag/dump.h"
 #include "image/assemble.h"
 #include "image/rotate.h"
-#include "link/status.h"
 #include "tests/support/support.h"
 
 #include <benchmark/benchmark.h>
@@ -18,6 +17,11 @@
 
 namespace {
 
+PageWork& work() {
+    static PageWork pageWork;
+    return pageWork;
+}
+
 const tsupport::RasterPage& label() {
     static const tsupport::RasterPage page = tsupport::randomPage(576, 472, 1);
     return page;
@@ -29,8 +33,6 @@ const tsupport::RasterPage& longPage() {
 }
 
 void assemblePage(benchmark::State& state, const tsupport::RasterPage& page, int8_t rotation) {
-    xDpi = yDpi = 300;
-    t58RowBytes = 72;
     std::vector<uint8_t> pixels = page.pixels;
     for (auto _ : state) {
         PageData pd{};
@@ -40,17 +42,17 @@ void assemblePage(benchmark::State& state, const tsupport::RasterPage& page, int
         pd.templateCM = kNoTemplate;
         pd.rotation = rotation;
         pd.data = pixels.data();
-        benchmark::DoNotOptimize(procData(&pd));
-        benchmark::DoNotOptimize(dstData);
+        benchmark::DoNotOptimize(procData(work(), kHead300, &pd));
+        benchmark::DoNotOptimize(work().dstData.get());
     }
-    releaseDstData();
+    releaseDstData(work());
 }
 
 void floorOf(benchmark::State& state, const tsupport::RasterPage& page) {
     std::vector<uint8_t> copy(page.pixels.size());
     for (auto _ : state) {
-        memset(tmpData, 0, sizeof(tmpData));
-        memset(pdData, 0, sizeof(pdData));
+        memset(work().tmpData.get(), 0, kScratchBytes);
+        memset(work().pdData.get(), 0, kScratchBytes);
         memcpy(copy.data(), page.pixels.data(), copy.size());
         benchmark::DoNotOptimize(copy.data());
         benchmark::ClobberMemory();
@@ -74,6 +76,7 @@ void BM_FloorLongPage(benchmark::State& state) {
 void BM_QuarterTurnLongPage(benchmark::State& state) {
     const tsupport::RasterPage& page = longPage();
     for (auto _ : state) {
+        uint8_t* tmpData = work().tmpData.get();
         memset(tmpData, 0, 452 * 576);
         qzRotateData(576, 3600, page.pixels.data(), 3616, 576, tmpData, 1);
         benchmark::ClobberMemory();
@@ -83,7 +86,7 @@ void BM_QuarterTurnLongPage(benchmark::State& state) {
 // The page dump procData writes for the turned page (a BMP and a raw file of 260 kB).
 void BM_DumpTurnedLongPage(benchmark::State& state) {
     for (auto _ : state) {
-        saveImage(tmpData, 452 * 576, 3616, 576, "/dev/shm/b.bmp");
+        saveImage(work().tmpData.get(), 452 * 576, 3616, 576, "/dev/shm/b.bmp");
     }
 }
 

@@ -76,18 +76,30 @@ std::array<uint8_t, kBmpHeaderBytes> bmpHeader(uint32_t stride, int32_t w, int32
 
 } // namespace
 
-void saveImage(const uint8_t* data, uint32_t len, int32_t w, int32_t h, const char* path) {
+std::string DumpNames::bmpPath(const char* base) const {
+    return dir + "/" + base + (tag.empty() ? "" : "-" + tag) + ".bmp";
+}
+
+std::string DumpNames::rawPath(int32_t w, int32_t h, uint32_t stride) const {
+    // Three 32-bit numbers with their signs fit with room to spare.
+    char name[64];
+    snprintf(name, sizeof(name), "%d_%d_%d.data", w, h, static_cast<int>(stride));
+    return dir + "/" + (tag.empty() ? "" : tag + "-") + name;
+}
+
+void saveImage(const uint8_t* data, uint32_t len, int32_t w, int32_t h, const char* path,
+               const DumpNames& names) {
+    if (!names.enabled) {
+        return;
+    }
     uint32_t stride = (static_cast<uint32_t>(w) + 7) / 8;
     while (stride % 4 != 0) {
         ++stride;
     }
-    // Three 32-bit numbers with their signs fit with room to spare.
-    char rawPath[64];
-    snprintf(rawPath, sizeof(rawPath), "/dev/shm/%d_%d_%d.data", w, h, static_cast<int>(stride));
     // Both dumps lie in world-writable /dev/shm: a symbolic link there is not followed,
     // and a file that cannot be opened so is skipped.
     DumpFile bmp(path);
-    DumpFile raw(rawPath);
+    DumpFile raw(names.rawPath(w, h, stride).c_str());
     const auto header = bmpHeader(stride, w, h);
     const size_t count = data ? len : 0;
     bmp.write(header.data(), header.size());

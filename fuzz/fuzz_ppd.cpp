@@ -2,9 +2,10 @@
 // on both heads: whatever the queue's PPD holds, the options are read without fault and
 // their values, absurd or not, never take the image work outside its buffers.
 #include "backend/options.h"
-#include "image/page_data.h"
 #include "fuzz/sandbox.h"
+#include "fuzz/transport.h"
 #include "image/assemble.h"
+#include "image/page_data.h"
 #include "link/status.h"
 #include "link/transmit.h"
 
@@ -76,16 +77,14 @@ PageData jobFields() {
 }
 
 void printOnHead(PageData pd, bool head300, std::vector<uint8_t>& page) {
-    xDpi = yDpi = head300 ? 300 : 203;
-    t58RowBytes = head300 ? 72 : 48;
-    t58SplitRows = head300 ? 24 : 36;
+    scriptedLink().head = head300 ? kHead300 : kHead203;
     pd.w = kPageW;
     pd.h = kPageH;
     pd.rowBytes = kPageRowBytes;
     pd.data = page.data();
-    const int32_t result = t58_Print(0, &pd);
-    if ((result != 0 && result != -1) || pd.rowBytes != t58RowBytes || pd.h < 0 ||
-        (result == 0 && pd.h > 0 && dstData == nullptr)) {
+    const int32_t result = t58_Print(scriptedLink(), 0, &pd);
+    if ((result != 0 && result != -1) || pd.rowBytes != scriptedLink().head.t58RowBytes ||
+        pd.h < 0 || (result == 0 && pd.h > 0 && scriptedLink().work.dstData == nullptr)) {
         __builtin_trap();
     }
 }
@@ -117,6 +116,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint8_t> page = samplePage();
     printOnHead(job, false, page);
     printOnHead(job, true, page);
-    releaseDstData();
+    releaseDstData(scriptedLink().work);
     return 0;
 }

@@ -2,9 +2,10 @@
 // choose the print head and the job's options; the rest is the spool file, read with
 // libcups's raster reader as the job driver reads it, and every page goes through
 // t58_Print with no copies: assembly (rotation, offsets, fitting), both dumps, byte swap.
-#include "image/page_data.h"
 #include "fuzz/sandbox.h"
+#include "fuzz/transport.h"
 #include "image/assemble.h"
+#include "image/page_data.h"
 #include "link/status.h"
 #include "link/transmit.h"
 
@@ -38,9 +39,7 @@ int32_t le32(const uint8_t* p) {
 
 void setHead(uint8_t type) {
     const bool head300 = (type & 1) != 0;
-    xDpi = yDpi = head300 ? 300 : 203;
-    t58RowBytes = head300 ? 72 : 48;
-    t58SplitRows = head300 ? 24 : 36;
+    scriptedLink().head = head300 ? kHead300 : kHead203;
 }
 
 // The job fields as the driver fills them from the options (low bytes where the record
@@ -104,16 +103,17 @@ void checkPage(const PageData& pd, int32_t result) {
     if (result != 0 && result != -1 && result != 3) {
         __builtin_trap();
     }
-    if (pd.rowBytes != t58RowBytes || pd.w != t58RowBytes * 8 || pd.h < 0) {
+    if (pd.rowBytes != scriptedLink().head.t58RowBytes ||
+        pd.w != scriptedLink().head.t58RowBytes * 8 || pd.h < 0) {
         __builtin_trap();
     }
     if (result != 0) {
         return;
     }
-    if (pd.h > 0 && dstData == nullptr) {
+    if (pd.h > 0 && scriptedLink().work.dstData == nullptr) {
         __builtin_trap();
     }
-    const off_t expected = 62 + off_t{pd.h} * t58RowBytes;
+    const off_t expected = 62 + off_t{pd.h} * scriptedLink().head.t58RowBytes;
     if (sizeOf("/dev/shm/c.bmp") != expected || sizeOf("/dev/shm/b.bmp") < 62) {
         __builtin_trap();
     }
@@ -148,7 +148,7 @@ void printPages(cups_raster_t* ras, const PageData& job) {
         pd.h = static_cast<int32_t>(header.cupsHeight);
         pd.rowBytes = static_cast<int32_t>(header.cupsBytesPerLine);
         pd.data = buf.get();
-        checkPage(pd, t58_Print(0, &pd));
+        checkPage(pd, t58_Print(scriptedLink(), 0, &pd));
         header = {};
     }
 }
@@ -186,6 +186,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         printPages(ras, job);
         cupsRasterClose(ras);
     }
-    releaseDstData();
+    releaseDstData(scriptedLink().work);
     return 0;
 }

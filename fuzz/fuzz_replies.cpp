@@ -2,10 +2,9 @@
 // bytes give the job (copies, page length, darkness, cutter); the rest scripts every
 // transfer: its outcome, its length and the reply's status bytes (see transport.cpp).
 // The head query runs first, as at every link open, then t58_Print sends the page.
-#include "image/page_data.h"
 #include "fuzz/sandbox.h"
 #include "fuzz/transport.h"
-#include "image/assemble.h"
+#include "image/page_data.h"
 #include "link/status.h"
 #include "link/transmit.h"
 
@@ -18,7 +17,7 @@ namespace {
 constexpr size_t kJobBytes = 6;
 
 // A head-wide page with blank rows, dotted rows and a ruler, so that blocks differ.
-std::vector<uint8_t> makePage(int32_t lines, uint8_t seed) {
+std::vector<uint8_t> makePage(int32_t lines, uint8_t seed, int32_t t58RowBytes) {
     std::vector<uint8_t> page(static_cast<size_t>(lines) * t58RowBytes);
     for (int32_t y = 0; y < lines; ++y) {
         uint8_t* row = page.data() + static_cast<size_t>(y) * t58RowBytes;
@@ -46,19 +45,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     clearShm();
-    xDpi = yDpi = 300;
-    t58RowBytes = 72;
-    t58SplitRows = 24;
+    T58Link& link = scriptedLink();
+    link.head = kHead300;
     ScriptJob job;
     job.copies = data[0] & 3;
     job.blackness = data[3];
     job.cutterSet = data[4];
     const int32_t lines = data[1] | ((data[2] & 0x1F) << 8);
     scriptStart(data + kJobBytes, size - kJobBytes, job);
-    if (getDot_T58() != 0) {
+    if (getDot_T58(link) != 0) {
         return 0;
     }
-    std::vector<uint8_t> page = makePage(lines, data[5]);
+    const int32_t t58RowBytes = link.head.t58RowBytes;
+    std::vector<uint8_t> page = makePage(lines, data[5], t58RowBytes);
     PageData pd{};
     pd.w = t58RowBytes * 8;
     pd.h = lines;
@@ -68,8 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     pd.cutterSet = job.cutterSet;
     pd.templateCM = kNoTemplate;
     pd.data = page.data();
-    const int32_t result = t58_Print(job.copies, &pd);
-    scriptCheckPrint(result, dstData, pd.h, t58RowBytes);
-    releaseDstData();
+    const int32_t result = t58_Print(link, job.copies, &pd);
+    scriptCheckPrint(result, link.work.dstData.get(), pd.h, t58RowBytes);
+    releaseDstData(link.work);
     return 0;
 }

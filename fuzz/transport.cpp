@@ -7,14 +7,10 @@
 //     5 I/O error, 6 timeout, 7 device gone.
 #include "fuzz/transport.h"
 
-#include "backend/cancel.h"
 #include "link/status.h"
-#include "link/usb.h"
 
 #include <libusb-1.0/libusb.h>
 #include <lzo/lzo1x.h>
-
-#include <unistd.h>
 
 #include <cstring>
 #include <vector>
@@ -46,9 +42,19 @@ struct Script {
     int sendsOfFrame = 0;
     PrintFrame lastPrint;
     std::vector<PrintFrame> taken; // print frames whose reply was counted and not refused
+    bool cancel = false;           // the job's cancel request, as the script sets it
 };
 
 Script script;
+
+class ScriptedTransport final : public T58Transport {
+  public:
+    int open() override { return 0; }
+    int write(const uint8_t* buf, int32_t len, int32_t* transferred) override;
+    int read(uint8_t* buf, int32_t len, int32_t* transferred) override;
+    void close() override {}
+    void pause(uint32_t) override {}
+};
 
 [[noreturn]] void violation() {
     __builtin_trap();
@@ -128,10 +134,18 @@ void scriptStart(const uint8_t* data, size_t size, const ScriptJob& job) {
     script.data = data;
     script.size = size;
     script.job = job;
-    bSysCancel = 0;
 }
 
-int usbWrite(uint8_t* buf, int32_t len, int32_t* transferred) {
+T58Link& scriptedLink() {
+    static ScriptedTransport transport;
+    static T58Link link(transport);
+    if (!link.cancelRequested) {
+        link.cancelRequested = [] { return script.cancel; };
+    }
+    return link;
+}
+
+int ScriptedTransport::write(const uint8_t* buf, int32_t len, int32_t* transferred) {
     checkEnvelope(buf, len);
     const bool print = buf[3] == 0x1B;
     if (print) {
@@ -143,7 +157,7 @@ int usbWrite(uint8_t* buf, int32_t len, int32_t* transferred) {
     if (!next(&op)) {
         return failTransfer(transferred, LIBUSB_ERROR_NO_DEVICE);
     }
-    bSysCancel = (op & 0x80) ? 1 : 0;
+    script.cancel = (op & 0x80) != 0;
     switch (op & 7) {
     case 5:
         *transferred = len - 1 - nextOr(0) % len;
@@ -162,9 +176,9 @@ int usbWrite(uint8_t* buf, int32_t len, int32_t* transferred) {
     }
 }
 
-int usbRead(uint8_t* buf, int32_t len, int32_t* transferred) {
+int ScriptedTransport::read(uint8_t* buf, int32_t len, int32_t* transferred) {
     // The backend never reads without having sent a whole frame first.
-    if (!script.replyDue || len != kRecvBuffSize || buf != recvBuff) {
+    if (!script.replyDue || len != kRecvBuffSize || buf != scriptedLink().recvBuff) {
         violation();
     }
     script.replyDue = false;
@@ -172,7 +186,7 @@ int usbRead(uint8_t* buf, int32_t len, int32_t* transferred) {
     if (!next(&op)) {
         return failTransfer(transferred, LIBUSB_ERROR_NO_DEVICE);
     }
-    bSysCancel = (op & 0x80) ? 1 : 0;
+    script.cancel = (op & 0x80) != 0;
     switch (op & 7) {
     case 5:
         return failTransfer(transferred, LIBUSB_ERROR_IO);
@@ -219,6 +233,7 @@ bool frameIsBlockOfPage(const PrintFrame& frame, const uint8_t* page, int32_t li
         lzo1x_decompress_safe(frame.bytes.data() + 17, packed, plain, &out, nullptr) != LZO_E_OK) {
         return false;
     }
+    const int32_t t58SplitRows = scriptedLink().head.t58SplitRows;
     const int32_t blocks = (lines + t58SplitRows - 1) / t58SplitRows;
     for (int32_t index = blocks - 1 - frame.follow; index >= 0; index -= 256) {
         const int32_t blockLines =
@@ -247,9 +262,4 @@ void scriptCheckPrint(int32_t result, const uint8_t* page, int32_t lines, int32_
             violation();
         }
     }
-}
-
-// The polls' pauses take no time under the script.
-extern "C" int __wrap_usleep(useconds_t) {
-    return 0;
 }

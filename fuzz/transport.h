@@ -6,6 +6,8 @@
 // checks each frame the backend sends and the protocol's rules between frames, and traps
 // on a violation.
 
+#include "link/t58_link.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -14,6 +16,9 @@ struct ScriptJob {
     uint8_t blackness = 0;
     uint8_t cutterSet = 0;
 };
+
+// The fuzz targets' one printer link, over the scripted transport; its polls take no time.
+T58Link& scriptedLink();
 
 // Starts a script; the transfers that follow consume it.
 void scriptStart(const uint8_t* data, size_t size, const ScriptJob& job);

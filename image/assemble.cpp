@@ -3,16 +3,10 @@
 #include "diag/dump.h"
 #include "image/offset.h"
 #include "image/rotate.h"
-#include "link/status.h"
 
 #include <cstdio>
 #include <cstring>
 #include <new>
-
-uint8_t tmpData[kScratchBytes];
-uint8_t pdData[kScratchBytes];
-uint8_t* fnData = nullptr;
-uint8_t* dstData = nullptr;
 
 namespace {
 
@@ -23,13 +17,17 @@ constexpr int64_t evenHalf(int64_t difference) {
     return half % 2 ? half + 1 : half;
 }
 
+std::unique_ptr<uint8_t[]> scratchPage() {
+    return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[kScratchBytes]);
+}
+
 // A refused page leaves nothing to send: no dstData and no lines.
-int refuse(PageData* pd, const char* why) {
+int refuse(PageWork& work, const HeadGeometry& head, PageData* pd, const char* why) {
     fprintf(stderr, "tarvik_backend: procData, page not printed: %s\n", why);
-    releaseDstData();
+    releaseDstData(work);
     pd->h = 0;
-    pd->w = t58RowBytes * 8;
-    pd->rowBytes = t58RowBytes;
+    pd->w = head.t58RowBytes * 8;
+    pd->rowBytes = head.t58RowBytes;
     return -1;
 }
 
@@ -54,15 +52,18 @@ const char* rotationRefusal(const PageData* pd) {
     return nullptr;
 }
 
-const char* geometryRefusal(const PageData* pd) {
+const char* geometryRefusal(const PageWork& work, const HeadGeometry& head, const PageData* pd) {
+    if (!work.ready()) {
+        return "no memory for the scratch pages";
+    }
     if (pd->w < 0 || pd->h < 0 || pd->rowBytes < 0 || (pd->h > 0 && !pd->data)) {
         return "page geometry out of range";
     }
-    if (t58RowBytes <= 0 || yDpi <= 0 || xDpi <= 0) {
+    if (head.t58RowBytes <= 0 || head.yDpi <= 0 || head.xDpi <= 0) {
         return "head geometry unknown";
     }
     if (pd->templateCM != kNoTemplate) {
-        const int64_t lines = templateLinesOf(pd);
+        const int64_t lines = templateLinesOf(pd, head.yDpi);
         if (lines < 0) {
             return "template length below zero lines";
         }
@@ -102,8 +103,9 @@ class RowLog {
 };
 
 // Every output row is T bytes: the centre of a wider row, or a narrower row centred.
-void fitRows(const PageData* pd, int64_t lines, bool logRows) {
-    const int64_t head = t58RowBytes;
+void fitRows(PageWork& work, int64_t head, const PageData* pd, int64_t lines, bool logRows) {
+    uint8_t* dstData = work.dstData.get();
+    const uint8_t* fnData = work.fnData;
     const int64_t rowBytes = pd->rowBytes;
     if (rowBytes > head) {
         const int64_t deviation = evenHalf(rowBytes - head);
@@ -126,7 +128,7 @@ void fitRows(const PageData* pd, int64_t lines, bool logRows) {
 // The turn reads rows of (w + 7) / 8 bytes. Rows padded past the width are first copied
 // into pdData (unused until the offsets) without their padding, and the record describes
 // them so. Returns the bytes copied, 0 when nothing was to be done, -1 when they do not fit.
-int64_t compactForTurn(PageData* pd) {
+int64_t compactForTurn(PageData* pd, uint8_t* pdData) {
     const int64_t dotBytes = (int64_t{pd->w} + 7) / 8;
     if (pd->rotation < 1 || pd->rotation > 3 || pd->h <= 0 || pd->rowBytes <= dotBytes) {
         return 0;
@@ -144,58 +146,62 @@ int64_t compactForTurn(PageData* pd) {
 
 } // namespace
 
-void releaseDstData() {
-    delete[] dstData;
-    dstData = nullptr;
+PageWork::PageWork() : tmpData(scratchPage()), pdData(scratchPage()) {}
+
+void releaseDstData(PageWork& work) {
+    work.dstData.reset();
 }
 
-int procData(PageData* pd) {
-    releaseDstData();
-    memset(pdData, 0, sizeof(pdData));
-    memset(tmpData, 0, sizeof(tmpData));
-    if (const char* why = geometryRefusal(pd)) {
-        return refuse(pd, why);
+int procData(PageWork& work, const HeadGeometry& head, PageData* pd) {
+    releaseDstData(work);
+    if (const char* why = geometryRefusal(work, head, pd)) {
+        return refuse(work, head, pd, why);
     }
+    uint8_t* tmpData = work.tmpData.get();
+    uint8_t* pdData = work.pdData.get();
+    memset(pdData, 0, kScratchBytes);
+    memset(tmpData, 0, kScratchBytes);
     const uint8_t* page = pd->data;
-    if (const int64_t compacted = compactForTurn(pd)) {
+    if (const int64_t compacted = compactForTurn(pd, pdData)) {
         page = pdData;
         if (compacted < 0) {
-            return refuse(pd, "the page does not fit the scratch page");
+            return refuse(work, head, pd, "the page does not fit the scratch page");
         }
     }
     const bool rotated = bitmapProc(pd, page, tmpData) != 0;
     if (page == pdData) {
-        memset(pdData, 0, sizeof(pdData));
+        memset(pdData, 0, kScratchBytes);
     }
     if (!rotated) {
         fprintf(stderr, "tarvik_backend: ts58_Print, preProData = 2\n");
     }
-    if (qzOffset(pd, rotated ? tmpData : pd->data, pdData) < 0) {
-        return refuse(pd, "the offset page could not be made");
+    if (qzOffset(head, pd, rotated ? tmpData : pd->data, pdData) < 0) {
+        return refuse(work, head, pd, "the offset page could not be made");
     }
-    fnData = pdData;
+    work.fnData = pdData;
     const int64_t pageBytes = int64_t{pd->h} * pd->rowBytes;
-    saveImage(pdData, static_cast<uint32_t>(pageBytes), pd->w, pd->h, "/dev/shm/b.bmp");
+    saveImage(pdData, static_cast<uint32_t>(pageBytes), pd->w, pd->h,
+              work.dumps.bmpPath("b").c_str(), work.dumps);
     const bool hasTemplate = pd->templateCM != kNoTemplate;
-    const int64_t lines = hasTemplate ? templateLinesOf(pd) : pd->h;
+    const int64_t lines = hasTemplate ? templateLinesOf(pd, head.yDpi) : pd->h;
     // qzOffset extended the page to the template's length, so these rows lie in pdData.
     if (lines * (pd->rowBytes > 0 ? pd->rowBytes : 1) > kScratch) {
-        return refuse(pd, "the page does not fit the scratch page");
+        return refuse(work, head, pd, "the page does not fit the scratch page");
     }
-    const int64_t dstBytes = lines * t58RowBytes;
-    dstData = new (std::nothrow) uint8_t[static_cast<size_t>(dstBytes)]();
-    if (!dstData) {
-        return refuse(pd, "no memory for the head page");
+    const int64_t dstBytes = lines * head.t58RowBytes;
+    work.dstData.reset(new (std::nothrow) uint8_t[static_cast<size_t>(dstBytes)]());
+    if (!work.dstData) {
+        return refuse(work, head, pd, "no memory for the head page");
     }
     if (!hasTemplate) {
         fprintf(stderr, "tarvik_backend: dstData len=%d\n", static_cast<int>(dstBytes));
     }
-    fitRows(pd, lines, !hasTemplate);
+    fitRows(work, head.t58RowBytes, pd, lines, !hasTemplate);
     if (hasTemplate) {
         pd->h = static_cast<int32_t>(lines);
     }
-    pd->rowBytes = t58RowBytes;
-    pd->w = t58RowBytes * 8;
+    pd->rowBytes = head.t58RowBytes;
+    pd->w = head.t58RowBytes * 8;
     fprintf(stderr, "tarvik_backend: procData end\n");
     return 0;
 }

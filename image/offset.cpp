@@ -1,7 +1,6 @@
 #include "image/offset.h"
 
 #include "image/assemble.h"
-#include "link/status.h"
 
 #include <cstdio>
 #include <cstring>
@@ -52,9 +51,11 @@ int64_t withinRow(int32_t offsetBytes, int64_t rowBytes) {
 
 // Every page the move can leave in dst must fit the scratch page; a page of no bytes per
 // row still counts one byte per row, so that its row loops stay bounded.
-bool fitsScratch(int32_t h, int64_t rowBytes, int64_t workH, bool across) {
+bool fitsScratch(const HeadGeometry& head, int32_t h, int64_t rowBytes, int64_t workH,
+                 bool across) {
+    const int64_t t58RowBytes = head.t58RowBytes;
     const int64_t widest = across && rowBytes < t58RowBytes ? t58RowBytes : rowBytes;
-    const bool headKnown = xDpi > 0 && yDpi > 0 && t58RowBytes > 0;
+    const bool headKnown = head.xDpi > 0 && head.yDpi > 0 && t58RowBytes > 0;
     if (headKnown && h >= 0 && rowBytes >= 0 &&
         workH * (widest > 0 ? widest : 1) <= static_cast<int64_t>(kScratchBytes)) {
         return true;
@@ -83,14 +84,13 @@ bool blankPage(const PageData* pd, int32_t yOffsetLines, int32_t templateLines) 
 }
 
 // Rows wider than the head: moved within their own length, then their centre is kept.
-Buffer moveAcrossWide(uint8_t* dst, int32_t h, int64_t rowBytes, int64_t workH, int32_t offsetBytes,
-                      int32_t dir) {
+Buffer moveAcrossWide(int64_t head, uint8_t* dst, int32_t h, int64_t rowBytes, int64_t workH,
+                      int32_t offsetBytes, int32_t dir) {
     fprintf(stderr, "tarvik_backend-qzOffset: cRowBytes >= t58RowBytes\n");
     Buffer work = zeroedBuffer(workH * rowBytes);
     if (!work) {
         return work;
     }
-    const int64_t head = t58RowBytes;
     const int64_t deviation = evenHalf(rowBytes - head);
     const int64_t bytes = withinRow(offsetBytes, rowBytes);
     for (int64_t i = 0; i < h; ++i) {
@@ -113,10 +113,9 @@ Buffer moveAcrossWide(uint8_t* dst, int32_t h, int64_t rowBytes, int64_t workH, 
 }
 
 // Rows narrower than the head: centred on a head-width row, then moved across it.
-Buffer moveAcrossNarrow(uint8_t* dst, int32_t h, int64_t rowBytes, int64_t workH,
+Buffer moveAcrossNarrow(int64_t head, uint8_t* dst, int32_t h, int64_t rowBytes, int64_t workH,
                         int32_t offsetBytes, int32_t dir) {
     fprintf(stderr, "tarvik_backend-qzOffset: cRowBytes < t58RowBytes\n");
-    const int64_t head = t58RowBytes;
     const int64_t deviation = evenHalf(head - rowBytes);
     Buffer work = zeroedBuffer(workH * head);
     if (!work) {
@@ -170,12 +169,15 @@ int noWorkingCopy(uint8_t* dst, int64_t workSize) {
 
 } // namespace
 
-int64_t templateLinesOf(const PageData* pd) {
+int64_t templateLinesOf(const PageData* pd, int32_t yDpi) {
     const int64_t mm = int64_t{pd->templateCM} * 10 + pd->templateMM;
     return static_cast<int64_t>(static_cast<double>(mm) * yDpi / 25.4);
 }
 
-int qzOffset(PageData* pd, const uint8_t* src, uint8_t* dst) {
+int qzOffset(const HeadGeometry& head, PageData* pd, const uint8_t* src, uint8_t* dst) {
+    const int32_t xDpi = head.xDpi;
+    const int32_t yDpi = head.yDpi;
+    const int32_t t58RowBytes = head.t58RowBytes;
     fprintf(stderr, "tarvik_backend-qzOffset: qzOffset\n");
     const int32_t xValue = magnitude(pd->xOffsetValue, "xOffsetValue");
     const int32_t yValue = magnitude(pd->yOffsetValue, "yOffsetValue");
@@ -188,11 +190,11 @@ int qzOffset(PageData* pd, const uint8_t* src, uint8_t* dst) {
     int32_t templateLines = 0;
     int64_t workH = h;
     if (hasTemplate) {
-        templateLines = truncated(static_cast<double>(templateLinesOf(pd)));
+        templateLines = truncated(static_cast<double>(templateLinesOf(pd, yDpi)));
         fprintf(stderr, "tarvik_backend-qzOffset: templateLines=%d, h=%d\n", templateLines, h);
         workH = templateLines > h ? templateLines : h;
     }
-    if (!fitsScratch(h, rowBytes, workH, xValue != 0)) {
+    if (!fitsScratch(head, h, rowBytes, workH, xValue != 0)) {
         return -1;
     }
     const int64_t pageSize = h * rowBytes;
@@ -212,9 +214,10 @@ int qzOffset(PageData* pd, const uint8_t* src, uint8_t* dst) {
     Buffer work;
     int result = 3;
     if (xValue != 0) {
-        work = rowBytes >= t58RowBytes
-                   ? moveAcrossWide(dst, h, rowBytes, workH, xOffsetBytes, pd->xOffsetDir)
-                   : moveAcrossNarrow(dst, h, rowBytes, workH, xOffsetBytes, pd->xOffsetDir);
+        work = rowBytes >= t58RowBytes ? moveAcrossWide(t58RowBytes, dst, h, rowBytes, workH,
+                                                        xOffsetBytes, pd->xOffsetDir)
+                                       : moveAcrossNarrow(t58RowBytes, dst, h, rowBytes, workH,
+                                                          xOffsetBytes, pd->xOffsetDir);
         if (!work) {
             return noWorkingCopy(dst, workSize);
         }

@@ -34,7 +34,7 @@ struct T58Link {
     // The last status reply, decoded; after t58_Print it tells whether the printer stopped
     // the page (job state 0x60), which t58_Print's result of 0 does not.
     T58Status lastStatus;
-    // Copies of the last t58_Print whose every block was sent.
+    // Copies of the last t58_Print that went out to their last block.
     int32_t copiesSent = 0;
     uint8_t recvBuff[kRecvBuffSize] = {};
     uint8_t* replayData = recvBuff;

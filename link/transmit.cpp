@@ -4,15 +4,10 @@
 #include "diag/dump.h"
 #include "image/assemble.h"
 #include "link/status.h"
-#include "link/usb.h"
 
 #include <lzo/lzo1x.h>
 
 #include <cstring>
-
-uint8_t sendBuff[kSendBuffSize];
-uint8_t* pHeader = sendBuff;
-uint8_t* pData1b = sendBuff + 4;
 
 namespace {
 
@@ -22,9 +17,6 @@ constexpr int32_t kBlockHeaderOffset = 4;
 constexpr int32_t kDataOffset = 17;
 constexpr int32_t kFrameOverhead = 18;
 constexpr int kMaxSends = 10;
-constexpr uint8_t kRefusalBit = 0x40;
-constexpr uint8_t kNotReadyMask = 0x3F;
-constexpr uint8_t kJobStateStop = 0x60;
 
 // Worst-case LZO1X-1 output for n input bytes.
 constexpr int32_t lzoBound(int32_t n) {
@@ -34,11 +26,11 @@ constexpr int32_t lzoBound(int32_t n) {
 // Both heads give blocks of 1728 bytes; the frame must hold the worst-case output.
 static_assert(kFrameOverhead + lzoBound(1728) <= kSendBuffSize);
 static_assert(kWrkmemSize >= static_cast<int32_t>(LZO1X_1_MEM_COMPRESS));
-
-alignas(lzo_align_t) uint8_t wrkmem[kWrkmemSize];
+// T58Link::wrkmem is aligned to 16 bytes.
+static_assert(alignof(lzo_align_t) <= 16);
 
 // Why a copy stopped early; Done lets the next copy follow.
-enum class CopyEnd { Done, PageEnds, LinkFailed, FreeFailed, CompressFailed };
+enum class CopyEnd { Done, PageEnds, LinkFailed, FreeFailed, CompressFailed, Cancelled };
 
 bool lzoReady() {
     static const bool bReady = lzo_init() == LZO_E_OK;
@@ -51,7 +43,9 @@ void putLE16(uint8_t* p, uint32_t v) {
 }
 
 // The head geometry always gives 1728-byte blocks; anything else would not fit the frame.
-bool geometryFits() {
+bool geometryFits(const HeadGeometry& head) {
+    const int32_t t58SplitRows = head.t58SplitRows;
+    const int32_t t58RowBytes = head.t58RowBytes;
     return t58SplitRows > 0 && t58RowBytes > 0 &&
            t58SplitRows <= (kSendBuffSize - kFrameOverhead) / t58RowBytes &&
            kFrameOverhead + lzoBound(t58SplitRows * t58RowBytes) <= kSendBuffSize;
@@ -66,7 +60,9 @@ void swapPage(uint8_t* data, int32_t words) {
     }
 }
 
-void fillBlockHeader(const PageData* pd, int32_t copyNo, int32_t lines, int32_t follow) {
+void fillBlockHeader(T58Link& link, const PageData* pd, int32_t copyNo, int32_t lines,
+                     int32_t follow) {
+    uint8_t* pData1b = link.pData1b;
     pData1b[0] = static_cast<uint8_t>(0xE0 | (pd->blackness & 0x1F));
     pData1b[1] = static_cast<uint8_t>(pd->cutterSet & 7);
     putLE16(pData1b + 2, static_cast<uint32_t>(pd->copies));
@@ -79,12 +75,14 @@ void fillBlockHeader(const PageData* pd, int32_t copyNo, int32_t lines, int32_t 
 }
 
 // Compresses one block into the frame and closes it; the frame length, or 0 on failure.
-int32_t buildFrame(const uint8_t* block, int32_t bytes) {
+int32_t buildFrame(T58Link& link, const uint8_t* block, int32_t bytes) {
     lzo_uint packed = 0;
-    if (!lzoReady() || lzo1x_1_compress(block, static_cast<lzo_uint>(bytes), sendBuff + kDataOffset,
-                                        &packed, wrkmem) != LZO_E_OK) {
+    if (!lzoReady() ||
+        lzo1x_1_compress(block, static_cast<lzo_uint>(bytes), link.sendBuff + kDataOffset, &packed,
+                         link.wrkmem) != LZO_E_OK) {
         return 0;
     }
+    uint8_t* pHeader = link.pHeader;
     const auto frameLen = static_cast<uint16_t>(packed + kFrameOverhead);
     putLE16(pHeader + 1, frameLen);
     pHeader[frameLen - 1] = GetCheckSum(pHeader, frameLen - 1);
@@ -92,21 +90,22 @@ int32_t buildFrame(const uint8_t* block, int32_t bytes) {
 }
 
 // Sends the frame until the printer takes it (at most kMaxSends times) and acts on the reply.
-CopyEnd sendFrame(int32_t frameLen) {
+CopyEnd sendFrame(T58Link& link, int32_t frameLen) {
     for (int sends = 1;; ++sends) {
         int32_t moved = 0;
-        if (usbWrite(sendBuff, frameLen, &moved) != 0 || moved < frameLen) {
+        if (usbWrite(link, link.sendBuff, frameLen, &moved) != 0 || moved < frameLen) {
             return CopyEnd::LinkFailed;
         }
-        if (usbReadReply(&moved) != 0 || moved < kMinReplyBytes) {
+        if (usbReadReply(link, &moved) != 0 || moved < kMinReplyBytes) {
             return CopyEnd::LinkFailed;
         }
-        const uint8_t conditions = replayData[4];
-        if ((replayData[35] & kJobStateStop) == kJobStateStop) {
+        const T58Status reply = decodeStatus(link.recvBuff);
+        link.lastStatus = reply;
+        if (reply.stopsPage()) {
             return CopyEnd::PageEnds;
         }
-        if ((conditions & kRefusalBit) != 0) {
-            if (t58IsFree() != 0) {
+        if (reply.bRefused) {
+            if (t58IsFree(link) != 0) {
                 return CopyEnd::FreeFailed;
             }
             if (sends < kMaxSends) {
@@ -114,23 +113,30 @@ CopyEnd sendFrame(int32_t frameLen) {
             }
             return CopyEnd::Done; // given up: the next block follows
         }
-        if ((conditions & kNotReadyMask) != 0 && t58IsFree() != 0) {
+        if (reply.notReady != 0 && t58IsFree(link) != 0) {
             return CopyEnd::FreeFailed;
         }
         return CopyEnd::Done;
     }
 }
 
-CopyEnd sendCopy(const PageData* pd, int32_t copyNo, int32_t lines, int32_t blocks) {
+CopyEnd sendCopy(T58Link& link, const PageData* pd, int32_t copyNo, int32_t lines, int32_t blocks) {
+    const int32_t t58SplitRows = link.head.t58SplitRows;
+    const int32_t t58RowBytes = link.head.t58RowBytes;
     const int32_t blockBytes = t58SplitRows * t58RowBytes;
+    const uint8_t* dstData = link.work.dstData.get();
     for (int32_t j = 0; j < blocks; ++j) {
+        if (link.bStopAtBlocks && link.cancelled()) {
+            return CopyEnd::Cancelled;
+        }
         const int32_t blockLines = (j == blocks - 1) ? lines - j * t58SplitRows : t58SplitRows;
-        fillBlockHeader(pd, copyNo, blockLines, blocks - j - 1);
-        const int32_t frameLen = buildFrame(dstData + j * blockBytes, blockLines * t58RowBytes);
+        fillBlockHeader(link, pd, copyNo, blockLines, blocks - j - 1);
+        const int32_t frameLen =
+            buildFrame(link, dstData + j * blockBytes, blockLines * t58RowBytes);
         if (frameLen == 0) {
             return CopyEnd::CompressFailed;
         }
-        const CopyEnd end = sendFrame(frameLen);
+        const CopyEnd end = sendFrame(link, frameLen);
         if (end != CopyEnd::Done) {
             return end;
         }
@@ -151,12 +157,12 @@ int32_t resultOf(CopyEnd end) {
     }
 }
 
-void startFrame() {
-    std::memset(sendBuff, 0, 32);
-    pHeader = sendBuff;
-    pHeader[0] = kFrameStart;
-    pHeader[3] = kPrintDataCommand;
-    pData1b = sendBuff + kBlockHeaderOffset;
+void startFrame(T58Link& link) {
+    std::memset(link.sendBuff, 0, 32);
+    link.pHeader = link.sendBuff;
+    link.pHeader[0] = kFrameStart;
+    link.pHeader[3] = kPrintDataCommand;
+    link.pData1b = link.sendBuff + kBlockHeaderOffset;
 }
 
 } // namespace
@@ -165,35 +171,46 @@ uint16_t bswap_16(uint16_t v) {
     return static_cast<uint16_t>((v << 8) | (v >> 8));
 }
 
-int32_t t58_Print(int32_t copies, PageData* pd) {
-    startFrame();
-    if (procData(pd) != 0) {
+int32_t t58_Print(T58Link& link, int32_t copies, PageData* pd) {
+    link.copiesSent = 0;
+    link.lastStatus = {};
+    startFrame(link);
+    if (procData(link.work, link.head, pd) != 0) {
         return -1; // the page was refused: nothing to send
     }
     // A page of no lines (or, from bad options, fewer) sends no block.
     const int32_t lines = pd->h > 0 ? pd->h : 0;
-    const uint32_t pageBytes = static_cast<uint32_t>(lines) * static_cast<uint32_t>(t58RowBytes);
+    const uint32_t pageBytes =
+        static_cast<uint32_t>(lines) * static_cast<uint32_t>(link.head.t58RowBytes);
+    uint8_t* dstData = link.work.dstData.get();
     if (dstData == nullptr && pageBytes != 0) {
         return -1;
     }
-    saveImage(dstData, pageBytes, pd->w, pd->h, "/dev/shm/c.bmp");
-    if (!geometryFits()) {
+    saveImage(dstData, pageBytes, pd->w, pd->h, link.work.dumps.bmpPath("c").c_str(),
+              link.work.dumps);
+    if (!geometryFits(link.head)) {
         return 3;
     }
+    const int32_t t58SplitRows = link.head.t58SplitRows;
     const int32_t blocks = (lines + t58SplitRows - 1) / t58SplitRows;
     swapPage(dstData, static_cast<int32_t>(pageBytes / 2));
     for (int32_t c = 0; c < copies; ++c) {
-        const int ready = waitT58IsOK();
+        if (link.bStopAtBlocks && link.cancelled()) {
+            return 0;
+        }
+        const int ready = waitT58IsOK(link);
         if (ready == -99) {
             return -3;
         }
         if (ready != 0) {
             continue; // this copy is skipped; the next one waits again
         }
-        const CopyEnd end = sendCopy(pd, c + 1, lines, blocks);
-        if (end != CopyEnd::Done) {
-            return resultOf(end);
+        const CopyEnd end = sendCopy(link, pd, c + 1, lines, blocks);
+        if (end == CopyEnd::Done) {
+            ++link.copiesSent;
+            continue;
         }
+        return resultOf(end);
     }
     return 0;
 }

@@ -2,59 +2,68 @@
 // over its bulk endpoints.
 #include "link/usb.h"
 
-#include "link/status.h"
-
 #include <cstdio>
 #include <memory>
-
-UsbDeviceInfo qzDevice;
-libusb_context* ctx = nullptr;
-libusb_device_descriptor devDesc;
-libusb_device_handle* g_usb_handle = nullptr;
-int32_t usbRwTimeout = 2000;
+#include <utility>
 
 namespace {
 
 constexpr uint8_t kPrinterClass = LIBUSB_CLASS_PRINTER;
 constexpr uint8_t kBulkTransfer = LIBUSB_TRANSFER_TYPE_BULK;
-constexpr int32_t kT58TimeoutMs = 2000;
-
-// Whether interfaceNumber is claimed on g_usb_handle, so that a teardown releases it
-// exactly once.
-bool bInterfaceClaimed = false;
 
 struct ConfigDeleter {
     void operator()(libusb_config_descriptor* c) const { libusb_free_config_descriptor(c); }
 };
 using ConfigPtr = std::unique_ptr<libusb_config_descriptor, ConfigDeleter>;
 
-void freeDeviceList() {
-    if (qzDevice.deviceList != nullptr) {
-        libusb_free_device_list(qzDevice.deviceList, 1);
+struct HandleCloser {
+    void operator()(libusb_device_handle* h) const { libusb_close(h); }
+};
+
+void freeDeviceList(UsbLink& link) {
+    if (link.qzDevice.deviceList != nullptr) {
+        libusb_free_device_list(link.qzDevice.deviceList, 1);
     }
-    qzDevice.deviceList = nullptr;
-    qzDevice.device = nullptr;
+    link.qzDevice.deviceList = nullptr;
+    link.qzDevice.device = nullptr;
 }
 
-void exitContext() {
-    if (ctx != nullptr) {
-        libusb_exit(ctx);
+void exitContext(UsbLink& link) {
+    if (link.ctx != nullptr) {
+        libusb_exit(link.ctx);
     }
-    ctx = nullptr;
+    link.ctx = nullptr;
 }
 
 // Everything one initialisation opened goes: interface, handle, device list, context.
 // Each page and each retry starts afresh, so nothing piles up over a long job.
-void releaseLink() {
-    closeQzUsb();
-    freeDeviceList();
-    exitContext();
+void releaseLink(UsbLink& link) {
+    closeQzUsb(link);
+    freeDeviceList(link);
+    exitContext(link);
 }
 
-int claimPrinterInterface() {
-    int rc = libusb_claim_interface(g_usb_handle, qzDevice.interfaceNumber);
-    bInterfaceClaimed = (rc == 0);
+int claimPrinterInterface(UsbLink& link) {
+    int rc = libusb_claim_interface(link.g_usb_handle, link.qzDevice.interfaceNumber);
+    link.bInterfaceClaimed = (rc == 0);
     return rc;
+}
+
+std::string cleanSerial(const unsigned char* raw, int len) {
+    std::string s;
+    for (int i = 0; i < len; ++i) {
+        const unsigned char c = raw[i];
+        if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+            c == '-' || c == '_' || c == '.') {
+            s += static_cast<char>(c);
+        }
+    }
+    return s;
+}
+
+// A T58 qualifies when no serial is asked for, or when its serial is exactly the one asked.
+bool serialMatches(const UsbLink& link, libusb_device* dev, const libusb_device_descriptor& desc) {
+    return link.serial.empty() || readSerial(dev, desc) == link.serial;
 }
 
 void printLine(const char* text) {
@@ -63,15 +72,15 @@ void printLine(const char* text) {
 }
 
 // The claim failed: a kernel driver may hold the interface.
-int detachAndClaim() {
-    if (libusb_kernel_driver_active(g_usb_handle, 0) == 1) {
+int detachAndClaim(UsbLink& link) {
+    if (libusb_kernel_driver_active(link.g_usb_handle, 0) == 1) {
         printLine("USB Kernel Driver Active ");
-        if (libusb_kernel_driver_active(g_usb_handle, 0) == 0) {
+        if (libusb_kernel_driver_active(link.g_usb_handle, 0) == 0) {
             printLine("Kernel Driver Detached ");
         }
     }
-    if (libusb_detach_kernel_driver(g_usb_handle, qzDevice.interfaceNumber) == 0 &&
-        claimPrinterInterface() == 0) {
+    if (libusb_detach_kernel_driver(link.g_usb_handle, link.qzDevice.interfaceNumber) == 0 &&
+        claimPrinterInterface(link) == 0) {
         return 0;
     }
     std::fprintf(stderr, "*** libusb_claim_interface failed!\n");
@@ -84,25 +93,40 @@ bool settingQualifies(const libusb_interface_descriptor& alt, UsbDeviceInfo* dev
 
 } // namespace
 
-int init_libusb(uint16_t vid, uint16_t pid, int32_t timeoutMs) {
+std::string readSerial(libusb_device* dev, const libusb_device_descriptor& desc) {
+    if (desc.iSerialNumber == 0) {
+        return {};
+    }
+    libusb_device_handle* raw = nullptr;
+    if (libusb_open(dev, &raw) != 0) {
+        return {};
+    }
+    std::unique_ptr<libusb_device_handle, HandleCloser> handle(raw);
+    unsigned char buf[128];
+    const int n = libusb_get_string_descriptor_ascii(raw, desc.iSerialNumber, buf, sizeof buf);
+    return n > 0 ? cleanSerial(buf, n) : std::string();
+}
+
+int init_libusb(UsbLink& link, uint16_t vid, uint16_t pid, int32_t timeoutMs) {
+    UsbDeviceInfo& qzDevice = link.qzDevice;
     qzDevice.vendorId = vid;
     qzDevice.productId = pid;
     qzDevice.interfaceClass = kPrinterClass;
     qzDevice.transferType = kBulkTransfer;
     qzDevice.device = nullptr;
-    usbRwTimeout = timeoutMs;
-    ctx = nullptr;
-    if (libusb_init(&ctx) < 0 || get_device_descriptor(&devDesc, &qzDevice) < 0 ||
-        get_device_endpoint(&devDesc, &qzDevice) != 0) {
+    link.usbRwTimeout = timeoutMs;
+    link.ctx = nullptr;
+    if (libusb_init(&link.ctx) < 0 || get_device_descriptor(link, &link.devDesc, &qzDevice) < 0 ||
+        get_device_endpoint(link, &link.devDesc, &qzDevice) != 0) {
         std::fprintf(stderr, "*** initial USB lib failed! \n");
         return -1;
     }
     return 0;
 }
 
-int get_device_descriptor(libusb_device_descriptor* desc, UsbDeviceInfo* dev) {
+int get_device_descriptor(UsbLink& link, libusb_device_descriptor* desc, UsbDeviceInfo* dev) {
     libusb_device** list = nullptr;
-    ssize_t count = libusb_get_device_list(ctx, &list);
+    ssize_t count = libusb_get_device_list(link.ctx, &list);
     if (count < 0) {
         return static_cast<int>(count);
     }
@@ -113,7 +137,8 @@ int get_device_descriptor(libusb_device_descriptor* desc, UsbDeviceInfo* dev) {
             return -1;
         }
         std::fprintf(stderr, "PID:%04x VID:%04x\n", desc->idProduct, desc->idVendor);
-        if (desc->idProduct == dev->productId && desc->idVendor == dev->vendorId) {
+        if (desc->idProduct == dev->productId && desc->idVendor == dev->vendorId &&
+            serialMatches(link, list[i], *desc)) {
             // Kept until close_t58: the device reference lives as long as its list.
             dev->device = list[i];
             dev->deviceList = list;
@@ -125,7 +150,7 @@ int get_device_descriptor(libusb_device_descriptor* desc, UsbDeviceInfo* dev) {
     return -2;
 }
 
-int get_device_endpoint(libusb_device_descriptor* desc, UsbDeviceInfo* dev) {
+int get_device_endpoint(UsbLink&, libusb_device_descriptor* desc, UsbDeviceInfo* dev) {
     for (uint8_t c = 0; c < desc->bNumConfigurations; ++c) {
         libusb_config_descriptor* raw = nullptr;
         if (libusb_get_config_descriptor(dev->device, c, &raw) != 0) {
@@ -165,39 +190,49 @@ int match_with_endpoint(const libusb_interface_descriptor* alt, UsbDeviceInfo* d
     return (bIn && bOut) ? 1 : 0;
 }
 
-int openQzUsb() {
-    g_usb_handle = libusb_open_device_with_vid_pid(ctx, qzDevice.vendorId, qzDevice.productId);
-    if (g_usb_handle == nullptr) {
+int openQzUsb(UsbLink& link) {
+    const UsbDeviceInfo& qzDevice = link.qzDevice;
+    link.g_usb_handle = nullptr;
+    // A printer named by its serial is opened as found: the first device with the ids may
+    // be another T58.
+    if (link.serial.empty()) {
+        link.g_usb_handle =
+            libusb_open_device_with_vid_pid(link.ctx, qzDevice.vendorId, qzDevice.productId);
+    } else if (qzDevice.device == nullptr ||
+               libusb_open(qzDevice.device, &link.g_usb_handle) != 0) {
+        link.g_usb_handle = nullptr;
+    }
+    if (link.g_usb_handle == nullptr) {
         std::fprintf(stderr, "*** Permission denied or Can not find the USB board (Maybe the USB "
                              "driver has not been installed correctly), quit!\n");
         return -1;
     }
-    if (claimPrinterInterface() == 0) {
+    if (claimPrinterInterface(link) == 0) {
         return 0;
     }
-    return detachAndClaim();
+    return detachAndClaim(link);
 }
 
-void closeQzUsb() {
-    if (g_usb_handle == nullptr) {
+void closeQzUsb(UsbLink& link) {
+    if (link.g_usb_handle == nullptr) {
         return;
     }
-    if (bInterfaceClaimed) {
-        libusb_release_interface(g_usb_handle, qzDevice.interfaceNumber);
+    if (link.bInterfaceClaimed) {
+        libusb_release_interface(link.g_usb_handle, link.qzDevice.interfaceNumber);
     }
-    bInterfaceClaimed = false;
-    libusb_close(g_usb_handle);
-    g_usb_handle = nullptr;
+    link.bInterfaceClaimed = false;
+    libusb_close(link.g_usb_handle);
+    link.g_usb_handle = nullptr;
 }
 
 namespace {
 
-int bulkTransfer(uint8_t endpoint, uint8_t* buf, int32_t len, int32_t* transferred) {
+int bulkTransfer(UsbLink& link, uint8_t endpoint, uint8_t* buf, int32_t len, int32_t* transferred) {
     int moved = 0;
     int rc = LIBUSB_ERROR_NO_DEVICE;
-    if (g_usb_handle != nullptr && len >= 0) {
-        rc = libusb_bulk_transfer(g_usb_handle, endpoint, buf, len, &moved,
-                                  static_cast<unsigned int>(usbRwTimeout));
+    if (link.g_usb_handle != nullptr && len >= 0) {
+        rc = libusb_bulk_transfer(link.g_usb_handle, endpoint, buf, len, &moved,
+                                  static_cast<unsigned int>(link.usbRwTimeout));
     }
     *transferred = moved;
     return rc;
@@ -205,26 +240,42 @@ int bulkTransfer(uint8_t endpoint, uint8_t* buf, int32_t len, int32_t* transferr
 
 } // namespace
 
-int usbRead(uint8_t* buf, int32_t len, int32_t* transferred) {
-    return bulkTransfer(qzDevice.inEndpoint, buf, len, transferred);
+int usbRead(UsbLink& link, uint8_t* buf, int32_t len, int32_t* transferred) {
+    return bulkTransfer(link, link.qzDevice.inEndpoint, buf, len, transferred);
 }
 
-int usbWrite(uint8_t* buf, int32_t len, int32_t* transferred) {
-    return bulkTransfer(qzDevice.outEndpoint, buf, len, transferred);
+int usbWrite(UsbLink& link, const uint8_t* buf, int32_t len, int32_t* transferred) {
+    // libusb takes a non-const buffer for both directions; an OUT transfer only reads it.
+    return bulkTransfer(link, link.qzDevice.outEndpoint, const_cast<uint8_t*>(buf), len,
+                        transferred);
 }
 
-int init_t58() {
-    // A link left open (close_t58 not called) is not reused: each attempt opens afresh.
-    releaseLink();
-    if (init_libusb(kT58VendorId, kT58ProductId, kT58TimeoutMs) == 0 && openQzUsb() == 0 &&
-        getDot_T58() == 0) {
+UsbTransport::UsbTransport(std::string serial) {
+    usb_.serial = std::move(serial);
+}
+
+UsbTransport::~UsbTransport() {
+    releaseLink(usb_);
+}
+
+int UsbTransport::open() {
+    releaseLink(usb_);
+    if (init_libusb(usb_, kT58VendorId, kT58ProductId, kT58TimeoutMs) == 0 &&
+        openQzUsb(usb_) == 0) {
         return 0;
     }
-    // A failed attempt leaves nothing open behind it for the next one.
-    releaseLink();
-    return 1;
+    releaseLink(usb_);
+    return -1;
 }
 
-void close_t58() {
-    releaseLink();
+int UsbTransport::write(const uint8_t* buf, int32_t len, int32_t* transferred) {
+    return usbWrite(usb_, buf, len, transferred);
+}
+
+int UsbTransport::read(uint8_t* buf, int32_t len, int32_t* transferred) {
+    return usbRead(usb_, buf, len, transferred);
+}
+
+void UsbTransport::close() {
+    releaseLink(usb_);
 }

@@ -3,7 +3,6 @@
 // link opens fail, TARVIK_FAKE_RESULTS lists the results of successive prints, and
 // TARVIK_FAKE_PRINT_MS makes each print take that long.
 #include "backend/printer.h"
-#include "image/assemble.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -58,16 +57,21 @@ int nthResult(int n) {
     return 0;
 }
 
-} // namespace
+class RecordingPrinter final : public JobPrinter {
+  public:
+    int init_t58() override;
+    int32_t t58_Print(int32_t copies, PageData* pd) override;
+    void close_t58() override;
+};
 
-int init_t58() {
+int RecordingPrinter::init_t58() {
     ++initCalls;
     int ok = initCalls > envInt("TARVIK_FAKE_INIT_FAILS", 0);
     record("init " + std::string(ok ? "ok" : "fail"));
     return ok ? 0 : 1;
 }
 
-int32_t t58_Print(int32_t copies, PageData* pd) {
+int32_t RecordingPrinter::t58_Print(int32_t copies, PageData* pd) {
     char line[512];
     size_t len = size_t(pd->rowBytes) * size_t(pd->h);
     snprintf(line, sizeof line,
@@ -83,8 +87,15 @@ int32_t t58_Print(int32_t copies, PageData* pd) {
     return nthResult(printCalls++);
 }
 
-void close_t58() {
+void RecordingPrinter::close_t58() {
     record("close");
 }
 
-void releaseDstData() {}
+} // namespace
+
+std::unique_ptr<JobPrinter> makeJobPrinter(const std::string& serial, const std::atomic<bool>*) {
+    if (!serial.empty()) {
+        record("serial " + serial);
+    }
+    return std::make_unique<RecordingPrinter>();
+}

@@ -39,9 +39,10 @@ Assembled assemble(RasterPage& page, const std::function<void(PageData&)>& optio
     if (options) {
         options(a.pd);
     }
-    a.log = logOf([&] { a.result = procData(&a.pd); });
+    a.log = logOf([&] { a.result = procData(imagetest::work(), imagetest::head(), &a.pd); });
     if (a.result == 0) {
-        a.page.assign(dstData, dstData + size_t(a.pd.h) * size_t(a.pd.rowBytes));
+        const uint8_t* dst = imagetest::work().dstData.get();
+        a.page.assign(dst, dst + size_t(a.pd.h) * size_t(a.pd.rowBytes));
     }
     return a;
 }
@@ -55,7 +56,7 @@ bool blankRows(const Assembled& a, int64_t from, int64_t to) {
 class Assembly : public testing::Test {
   protected:
     void SetUp() override { useHead(300); }
-    void TearDown() override { releaseDstData(); }
+    void TearDown() override { releaseDstData(imagetest::work()); }
 };
 
 } // namespace
@@ -206,10 +207,10 @@ TEST_F(Assembly, PagesThatCannotBeAssembledAreRefused) {
     };
     for (const auto& [page, options] : cases) {
         ASSERT_EQ(assemble(good).result, 0);
-        ASSERT_NE(dstData, nullptr);
+        ASSERT_NE(imagetest::work().dstData.get(), nullptr);
         Assembled refused = assemble(*page, options);
         EXPECT_EQ(refused.result, -1);
-        EXPECT_EQ(dstData, nullptr);
+        EXPECT_EQ(imagetest::work().dstData.get(), nullptr);
         EXPECT_EQ(refused.pd.h, 0);
         EXPECT_EQ(countOf(refused.log, "tarvik_backend: procData, page not printed: "), 1u)
             << refused.log;
@@ -228,6 +229,7 @@ TEST_F(Assembly, PageIsRefusedWhenMemoryRunsOut) {
 #endif
     tsupport::TempDir dir("tarvik-nomem");
     RasterPage page = randomPage(576, 20000, 11); // 1.44 MB: working copy and dstData
+    PageWork& work = imagetest::work();           // the scratch pages exist before the cap
     for (int8_t xOffset : {0, 1}) {
         const std::string logPath = dir.file("log" + std::to_string(xOffset));
         const pid_t child = fork();
@@ -241,8 +243,8 @@ TEST_F(Assembly, PageIsRefusedWhenMemoryRunsOut) {
             const rlim_t cap = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + (1u << 20);
             const rlimit limit{cap, cap};
             setrlimit(RLIMIT_AS, &limit);
-            const int result = procData(&pd);
-            _exit(result == -1 && dstData == nullptr && pd.h == 0 ? 0 : 1);
+            const int result = procData(work, imagetest::head(), &pd);
+            _exit(result == -1 && work.dstData == nullptr && pd.h == 0 ? 0 : 1);
         }
         int status = -1;
         ASSERT_EQ(waitpid(child, &status, 0), child);

@@ -1,7 +1,5 @@
 #include "tests/image/image_support.h"
 
-#include "link/status.h"
-
 #include <gtest/gtest.h>
 
 #include <sched.h>
@@ -30,14 +28,21 @@ class PrivateShm : public testing::Environment {
 [[maybe_unused]] testing::Environment* const privateShm =
     testing::AddGlobalTestEnvironment(new PrivateShm);
 
+HeadGeometry currentHead;
+
 } // namespace
 
 void useHead(int dpi) {
-    const bool fine = dpi == 300;
-    xDpi = fine ? 300 : 203;
-    yDpi = xDpi;
-    t58RowBytes = fine ? 72 : 48;
-    t58SplitRows = fine ? 24 : 36;
+    currentHead = dpi == 300 ? kHead300 : kHead203;
+}
+
+const HeadGeometry& head() {
+    return currentHead;
+}
+
+PageWork& work() {
+    static PageWork pageWork;
+    return pageWork;
 }
 
 PageData recordOf(tsupport::RasterPage& page) {

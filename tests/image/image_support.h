@@ -3,6 +3,8 @@
 // Helpers of the image tests: head choice, page records over test pages, the log of a
 // call, and the rotation rule dot by dot as the oracle.
 
+#include "image/assemble.h"
+#include "image/head.h"
 #include "image/page_data.h"
 #include "tests/support/support.h"
 
@@ -15,6 +17,9 @@ namespace imagetest {
 
 // 300: the 72-byte head; 203: the 48-byte head.
 void useHead(int dpi);
+// The head useHead chose, and the page-preparation state of the tests' one printer.
+const HeadGeometry& head();
+PageWork& work();
 
 // A record for the page with no rotation, template or offsets.
 PageData recordOf(tsupport::RasterPage& page);

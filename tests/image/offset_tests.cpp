@@ -28,7 +28,8 @@ struct Moved {
 Moved offset(RasterPage& page, const std::function<void(PageData&)>& options) {
     Moved m{recordOf(page), 0, std::vector<uint8_t>(kScratchBytes, 0xEE), {}};
     options(m.pd);
-    m.log = logOf([&] { m.result = qzOffset(&m.pd, page.pixels.data(), m.dst.data()); });
+    m.log = logOf(
+        [&] { m.result = qzOffset(imagetest::head(), &m.pd, page.pixels.data(), m.dst.data()); });
     return m;
 }
 
@@ -62,7 +63,7 @@ int32_t loggedTemplateLines(int dpi, int32_t cm, int32_t mm) {
     if (at != std::string::npos) {
         lines = std::stoi(m.log.substr(at + 14));
     }
-    EXPECT_EQ(lines, templateLinesOf(&m.pd));
+    EXPECT_EQ(lines, templateLinesOf(&m.pd, imagetest::head().yDpi));
     return lines;
 }
 

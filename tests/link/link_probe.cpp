@@ -6,7 +6,7 @@
 //   link_probe retry N                  N times init_t58 alone (a printer that never opens)
 #include "backend/cancel.h"
 #include "link/status.h"
-#include "link/usb.h"
+#include "link/usb_printer.h"
 
 #include <dirent.h>
 
@@ -16,6 +16,15 @@
 #include <cstring>
 
 namespace {
+
+T58UsbPrinter& printer() {
+    static T58UsbPrinter probe("");
+    return probe;
+}
+
+T58Link& link() {
+    return printer().link;
+}
 
 int openDescriptors() {
     DIR* dir = opendir("/proc/self/fd");
@@ -51,31 +60,33 @@ long residentKiB() {
 }
 
 void printLink(int rc) {
-    std::printf("init %d geometry %d %d %d %d endpoints %02x %02x interface %d\n", rc, xDpi, yDpi,
-                t58RowBytes, t58SplitRows, qzDevice.inEndpoint, qzDevice.outEndpoint,
-                qzDevice.interfaceNumber);
+    const HeadGeometry& head = link().head;
+    const UsbDeviceInfo& device = printer().usb.usb().qzDevice;
+    std::printf("init %d geometry %d %d %d %d endpoints %02x %02x interface %d\n", rc, head.xDpi,
+                head.yDpi, head.t58RowBytes, head.t58SplitRows, device.inEndpoint,
+                device.outEndpoint, device.interfaceNumber);
 }
 
 int oneCall(const char* what) {
-    const int rc = init_t58();
+    const int rc = init_t58(link());
     printLink(rc);
     if (rc != 0) {
         return 0;
     }
     if (std::strcmp(what, "twice") == 0) {
-        close_t58();
-        const int again = init_t58();
+        close_t58(link());
+        const int again = init_t58(link());
         printLink(again);
         if (again != 0) {
             return 0;
         }
     }
     if (std::strcmp(what, "free") == 0) {
-        std::printf("free %d\n", t58IsFree());
+        std::printf("free %d\n", t58IsFree(link()));
     } else if (std::strcmp(what, "wait") == 0) {
-        std::printf("wait %d\n", waitT58IsOK());
+        std::printf("wait %d\n", waitT58IsOK(link()));
     }
-    close_t58();
+    close_t58(link());
     return 0;
 }
 
@@ -83,11 +94,11 @@ int oneCall(const char* what) {
 int repeat(int rounds, bool bClose) {
     int ok = 0;
     auto round = [&] {
-        if (init_t58() == 0) {
+        if (init_t58(link()) == 0) {
             ++ok;
         }
         if (bClose) {
-            close_t58();
+            close_t58(link());
         }
     };
     for (int i = 0; i < 5; ++i) {
@@ -110,6 +121,7 @@ int main(int argc, char** argv) {
         setbuf(stderr, nullptr);
     }
     std::signal(SIGTERM, cancel_job);
+    link().cancelRequested = [] { return bSysCancel.load(); };
     if (argc < 2) {
         return 2;
     }
