@@ -28,7 +28,7 @@ constexpr int kForever = -1;       // a count without end
 constexpr int kReplyLength = 64;   // default length of a status reply
 constexpr int kMinReplyLength = 6; // start, length, command, byte 4 ... checksum
 
-// What is on the emulated bus. Device 0 is always the first T58 in libusb's device list.
+// What is on the emulated bus. Device 0 is always the first T58 in a fresh enumeration.
 enum class Layout : uint8_t {
     T58,                // the printer alone: interface 0, class 7, bulk IN 0x81, bulk OUT 0x02
     OthersFirst,        // two other devices (a hub and a keyboard) before the printer

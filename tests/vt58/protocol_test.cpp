@@ -277,6 +277,47 @@ TEST(Vt58Scenario, FileSetsTheScript) {
     EXPECT_EQ(raw.headByte, 6);
 }
 
+TEST(Vt58Scenario, PrinterSectionsSetEachPrinter) {
+    Scenario s;
+    std::string err;
+    ASSERT_TRUE(parseScenario("layout others-first\n"
+                              "busy 2          # every printer starts from these lines\n"
+                              "printer BENCH-1\n"
+                              "head 203\n"
+                              "fail status 3 vanish\n"
+                              "printer\n"
+                              "reply-length 40\n"
+                              "kernel-driver\n"
+                              "unplugged\n",
+                              s, err))
+        << err;
+    EXPECT_EQ(s.layout, Layout::OthersFirst);
+    ASSERT_EQ(s.printers.size(), 2u);
+    PrinterSetup a = s.printerSetup(0), b = s.printerSetup(1);
+    EXPECT_EQ(a.serial, "BENCH-1");
+    EXPECT_EQ(a.headByte, 0);
+    EXPECT_EQ(a.rules.size(), 1u);
+    ASSERT_EQ(a.faults.size(), 1u);
+    EXPECT_FALSE(a.unplugged);
+    EXPECT_EQ(b.serial, "VT58-0002"); // by position
+    EXPECT_EQ(b.headByte, 1);
+    EXPECT_EQ(b.replyLength, 40);
+    EXPECT_EQ(b.rules.size(), 1u);
+    EXPECT_TRUE(b.faults.empty());
+    EXPECT_TRUE(b.kernelDriver);
+    EXPECT_TRUE(b.unplugged);
+
+    Scenario late, stray, nine;
+    EXPECT_FALSE(parseScenario("printer A\nlayout two-printers\n", late, err));
+    EXPECT_EQ(err, "line 2: the layout goes before the first printer line");
+    EXPECT_FALSE(parseScenario("unplugged\n", stray, err));
+    std::string text;
+    for (int i = 0; i <= kMaxPrinters; ++i)
+        text += "printer\n";
+    EXPECT_FALSE(parseScenario(text, nine, err));
+    EXPECT_EQ(err, "line 9: at most 8 printers on a bus");
+}
+
 TEST(Vt58Scenario, MistakesNameTheirLine) {
     Scenario s;
     std::string err;
