@@ -109,11 +109,15 @@ void setImaging(pappl_pr_driver_data_t* data) {
 }
 
 void setVendor(pappl_pr_driver_data_t* data, ipp_t** attrs) {
-    data->num_vendor = 1;
+    data->num_vendor = 2;
     data->vendor[0] = "tarvik-cutter";
+    data->vendor[1] = "tarvik-rotation";
     *attrs = ippNew();
     ippAddRange(*attrs, IPP_TAG_PRINTER, "tarvik-cutter-supported", 0, kMaxCutter);
     ippAddInteger(*attrs, IPP_TAG_PRINTER, IPP_TAG_INTEGER, "tarvik-cutter-default", 0);
+    // Quarter turns: 0 none, 1 anticlockwise, 2 half, 3 clockwise.
+    ippAddRange(*attrs, IPP_TAG_PRINTER, "tarvik-rotation-supported", 0, 3);
+    ippAddInteger(*attrs, IPP_TAG_PRINTER, IPP_TAG_INTEGER, "tarvik-rotation-default", 0);
 }
 
 struct FoundDevice {

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -43,14 +44,22 @@ JobState* jobState(pappl_job_t* job) {
     return static_cast<JobState*>(papplJobGetData(job));
 }
 
-int32_t vendorInt(const pappl_pr_options_t* options, const char* name, int32_t fallback) {
-    const char* text = cupsGetOption(name, options->num_vendor, options->vendor);
-    if (text == nullptr) {
-        return fallback;
+// A vendor setting: the job's value, else the printer's "-default" (PAPPL 1.3 looks for the
+// default among the job's attributes, where it never is).
+int32_t vendorInt(pappl_job_t* job, const pappl_pr_options_t* options, const char* name,
+                  int32_t fallback) {
+    int64_t value = fallback;
+    if (const char* text = cupsGetOption(name, options->num_vendor, options->vendor)) {
+        char* end = nullptr;
+        const long parsed = std::strtol(text, &end, 10);
+        value = end != text ? parsed : fallback;
+    } else if (ipp_t* attrs = papplPrinterGetDriverAttributes(papplJobGetPrinter(job))) {
+        const std::string defaultName = std::string(name) + "-default";
+        ipp_attribute_t* attr = ippFindAttribute(attrs, defaultName.c_str(), IPP_TAG_INTEGER);
+        value = attr != nullptr ? ippGetInteger(attr, 0) : fallback;
+        ippDelete(attrs);
     }
-    char* end = nullptr;
-    const long value = std::strtol(text, &end, 10);
-    return end != text ? static_cast<int32_t>(std::clamp<long>(value, -1000, 1000)) : fallback;
+    return static_cast<int32_t>(std::clamp<int64_t>(value, -1000, 1000));
 }
 
 // PAPPL turns and repeats image documents itself; raster pages arrive as the client made
@@ -65,8 +74,14 @@ LabelSettings settingsOf(pappl_job_t* job, const pappl_pr_options_t* options) {
     LabelSettings s;
     s.darknessConfigured = options->darkness_configured;
     s.printDarkness = options->print_darkness;
-    s.cutter = vendorInt(options, "tarvik-cutter", 0);
-    s.quarterTurns = isRasterFormat(job) ? quarterTurnsOf(options->orientation_requested) : 0;
+    s.cutter = vendorInt(job, options, "tarvik-cutter", 0);
+    // The job's orientation-requested turns the label; without one, the printer's rotation.
+    ipp_attribute_t* orientation = papplJobGetAttribute(job, "orientation-requested");
+    s.quarterTurns = orientation != nullptr ? quarterTurnsOf(ippGetInteger(orientation, 0))
+                                            : vendorInt(job, options, "tarvik-rotation", 0);
+    if (!isRasterFormat(job)) {
+        s.quarterTurns = 0;
+    }
     s.leftOffset = options->media.left_offset;
     s.topOffset = options->media.top_offset;
     s.lengthHmm = options->media.size_length;

@@ -1,0 +1,343 @@
+#include "tests/app/app_harness.h"
+
+#include <cups/cups.h>
+#include <cups/raster.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <thread>
+
+namespace apptest {
+
+namespace {
+
+struct CStrings {
+    std::vector<std::string> owned;
+    std::vector<char*> ptrs;
+    char** get() {
+        ptrs.clear();
+        for (auto& s : owned) {
+            ptrs.push_back(s.data());
+        }
+        ptrs.push_back(nullptr);
+        return ptrs.data();
+    }
+};
+
+bool connects(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    close(fd);
+    return ok;
+}
+
+// The resource part of a printer URI: "/ipp/print/NAME".
+std::string resourceOf(const std::string& uri) {
+    const size_t slash = uri.find('/', uri.find("//") + 2);
+    return slash == std::string::npos ? "/" : uri.substr(slash);
+}
+
+int portOf(const std::string& uri) {
+    const size_t colon = uri.rfind(':');
+    return std::atoi(uri.c_str() + colon + 1);
+}
+
+ipp_t* request(const std::string& uri, ipp_t* req) {
+    http_t* http = httpConnect2("localhost", portOf(uri), nullptr, AF_INET,
+                                HTTP_ENCRYPTION_IF_REQUESTED, 1, 5000, nullptr);
+    if (http == nullptr) {
+        ippDelete(req);
+        return nullptr;
+    }
+    ipp_t* resp = cupsDoRequest(http, req, resourceOf(uri).c_str());
+    httpClose(http);
+    return resp;
+}
+
+std::string runIpptool(const std::string& uri, const std::string& testText, const std::string& file,
+                       int* status) {
+    char path[] = "/tmp/apptest-XXXXXX.test";
+    const int fd = mkstemps(path, 5);
+    if (fd < 0) {
+        *status = -1;
+        return {};
+    }
+    (void)!write(fd, testText.data(), testText.size());
+    close(fd);
+    std::vector<std::string> argv = {"/usr/bin/ipptool", "-tv"};
+    if (!file.empty()) {
+        argv.insert(argv.end(), {"-f", file});
+    }
+    argv.insert(argv.end(), {uri, path});
+    std::string out;
+    *status = vt58::runCommand(argv, {{"PATH", "/usr/bin:/bin"}, {"LANG", "C"}}, 60s, &out);
+    unlink(path);
+    return out;
+}
+
+std::string operationHeader(const char* op) {
+    return std::string("{\n NAME \"") + op + "\"\n OPERATION " + op +
+           "\n GROUP operation-attributes-tag\n ATTR charset attributes-charset utf-8\n"
+           " ATTR naturalLanguage attributes-natural-language en\n ATTR uri printer-uri $uri\n"
+           " ATTR name requesting-user-name tester\n";
+}
+
+} // namespace
+
+int freePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    int port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+        port = ntohs(addr.sin_port);
+    }
+    close(fd);
+    return port;
+}
+
+AppServer::AppServer(const vt58::VirtualT58& printer, const std::string& dir,
+                     std::vector<std::string> extraArgs)
+    : dir_(dir), port_(freePort()) {
+    for (const char* sub : {"/run", "/shm", "/spool"}) {
+        mkdir((dir + sub).c_str(), 0700);
+    }
+    CStrings argv{{tsupport::binPath("tarvik-printer-app"), "server", "-o",
+                   "server-port=" + std::to_string(port_), "-o",
+                   "spool-directory=" + dir + "/spool", "-o", "state-file=" + dir + "/state", "-o",
+                   "log-file=" + dir + "/log", "-o", "log-level=debug"},
+                  {}};
+    argv.owned.insert(argv.owned.end(), extraArgs.begin(), extraArgs.end());
+    CStrings envp;
+    for (const auto& [name, value] : printer.withChildEnv(
+             {{"PATH", "/usr/bin:/bin"}, {"HOME", dir}, {"TMPDIR", dir}, {"LANG", "C"}})) {
+        envp.owned.push_back(name + "=" + value);
+    }
+    const std::string run = dir + "/run";
+    const std::string shm = dir + "/shm";
+    const std::string out = dir + "/out";
+    char** av = argv.get();
+    char** ev = envp.get();
+    const int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    pid_ = fork();
+    if (pid_ == 0) {
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount(run.c_str(), "/run", nullptr, MS_BIND, nullptr) != 0 ||
+            mount(shm.c_str(), "/dev/shm", nullptr, MS_BIND, nullptr) != 0) {
+            _exit(126);
+        }
+        dup2(outFd, 1);
+        dup2(outFd, 2);
+        close_range(3, ~0u, 0);
+        execve(av[0], av, ev);
+        _exit(127);
+    }
+    close(outFd);
+}
+
+AppServer::~AppServer() {
+    stop();
+}
+
+void AppServer::stop() {
+    if (pid_ <= 0) {
+        return;
+    }
+    kill(pid_, SIGTERM);
+    int status = 0;
+    for (int i = 0; i < 500; ++i) {
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    kill(pid_, SIGKILL);
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+}
+
+bool AppServer::waitReady(size_t printers, std::chrono::milliseconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+        if (pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == pid_) {
+            pid_ = -1;
+            return false;
+        }
+        if (connects(port_)) {
+            ipp_t* req = ippNewRequest(IPP_OP_CUPS_GET_PRINTERS);
+            const std::string sys = "ipp://localhost:" + std::to_string(port_) + "/ipp/system";
+            ippAddString(req, IPP_TAG_OPERATION, IPP_TAG_URI, "system-uri", nullptr, sys.c_str());
+            ipp_t* resp = request(sys, req);
+            size_t count = 0;
+            for (ipp_attribute_t* a = ippFindAttribute(resp, "printer-name", IPP_TAG_NAME); a;
+                 a = ippFindNextAttribute(resp, "printer-name", IPP_TAG_NAME)) {
+                ++count;
+            }
+            ippDelete(resp);
+            if (count >= printers) {
+                return true;
+            }
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    return false;
+}
+
+std::string AppServer::printerUri(const std::string& name) const {
+    return "ipp://localhost:" + std::to_string(port_) + "/ipp/print/" + name;
+}
+
+std::string AppServer::log() const {
+    return tsupport::readFile(dir_ + "/log") + tsupport::readFile(dir_ + "/out");
+}
+
+std::vector<tsupport::RasterPage> writePwgLabel(const std::string& path, const char* media, int dpi,
+                                                int pages, uint32_t seed) {
+    cups_page_header2_t header;
+    std::vector<tsupport::RasterPage> written;
+    if (!cupsRasterInitPWGHeader(&header, pwgMediaForPWG(media), "black_1", dpi, dpi, "one-sided",
+                                 nullptr)) {
+        return written;
+    }
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    cups_raster_t* ras = cupsRasterOpen(fd, CUPS_RASTER_WRITE_PWG);
+    for (int i = 0; ras != nullptr && i < pages; ++i) {
+        header.cupsInteger[CUPS_RASTER_PWG_TotalPageCount] = static_cast<unsigned>(pages);
+        tsupport::RasterPage page = tsupport::randomPage(header.cupsWidth, header.cupsHeight,
+                                                         seed + i, header.cupsBytesPerLine);
+        if (!cupsRasterWriteHeader2(ras, &header) ||
+            cupsRasterWritePixels(ras, page.pixels.data(), unsigned(page.pixels.size())) !=
+                page.pixels.size()) {
+            break;
+        }
+        written.push_back(std::move(page));
+    }
+    if (ras != nullptr) {
+        cupsRasterClose(ras);
+    }
+    close(fd);
+    return written;
+}
+
+int ipptoolPrint(const std::string& printerUri, const std::string& file, const std::string& format,
+                 const std::vector<std::string>& jobAttrs, std::string* out) {
+    std::string test = operationHeader("Print-Job");
+    test += " ATTR mimeMediaType document-format " + format + "\n GROUP job-attributes-tag\n";
+    for (const std::string& a : jobAttrs) {
+        test += " ATTR " + a + "\n";
+    }
+    test += " FILE $filename\n STATUS successful-ok\n EXPECT job-id OF-TYPE integer\n}\n";
+    int status = 0;
+    const std::string text = runIpptool(printerUri, test, file, &status);
+    if (out != nullptr) {
+        *out = text;
+    }
+    const size_t at = text.find("job-id (integer) = ");
+    return status == 0 && at != std::string::npos ? std::atoi(text.c_str() + at + 19) : -1;
+}
+
+bool ipptoolSetPrinter(const std::string& printerUri, const std::vector<std::string>& attrs,
+                       std::string* out) {
+    std::string test =
+        operationHeader("Set-Printer-Attributes") + " GROUP printer-attributes-tag\n";
+    for (const std::string& a : attrs) {
+        test += " ATTR " + a + "\n";
+    }
+    test += " STATUS successful-ok\n}\n";
+    int status = 0;
+    const std::string text = runIpptool(printerUri, test, "", &status);
+    if (out != nullptr) {
+        *out = text;
+    }
+    return status == 0;
+}
+
+JobEnd waitJob(const std::string& printerUri, int jobId, std::chrono::milliseconds timeout) {
+    JobEnd end;
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < until) {
+        ipp_t* req = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
+        ippAddString(req, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+                     printerUri.c_str());
+        ippAddInteger(req, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", jobId);
+        ipp_t* resp = request(printerUri, req);
+        const int state = ippGetInteger(ippFindAttribute(resp, "job-state", IPP_TAG_ENUM), 0);
+        char text[1024] = "";
+        ippAttributeString(ippFindAttribute(resp, "job-state-reasons", IPP_TAG_KEYWORD), text,
+                           sizeof text);
+        end.reasons = text;
+        const char* msg =
+            ippGetString(ippFindAttribute(resp, "job-state-message", IPP_TAG_TEXT), 0, nullptr);
+        end.message = msg ? msg : "";
+        ippDelete(resp);
+        if (state >= IPP_JSTATE_CANCELED) {
+            end.state = state;
+            return end;
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    return end;
+}
+
+std::string printerAttr(const std::string& printerUri, const char* name) {
+    ipp_t* req = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+    ippAddString(req, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri.c_str());
+    ippAddString(req, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, name);
+    ipp_t* resp = request(printerUri, req);
+    char text[4096] = "";
+    ippAttributeString(ippFindAttribute(resp, name, IPP_TAG_ZERO), text, sizeof text);
+    ippDelete(resp);
+    return text;
+}
+
+std::vector<vt58::PrintedPage>
+backendPrints(const std::vector<tsupport::RasterPage>& pages, uint8_t headByte, int copies,
+              const std::vector<std::pair<std::string, std::string>>& ppd) {
+    vt58::Scenario s;
+    s.headByte = headByte;
+    vt58::VirtualT58 printer(s);
+    if (!printer.ok()) {
+        return {};
+    }
+    tsupport::TempDir dir("app-backend");
+    const std::string shm = dir.file("shm");
+    mkdir(shm.c_str(), 0700);
+    tsupport::writePpd(dir.file("t58.ppd"), ppd);
+    tsupport::writeRaster(dir.file("ras-d00007-001"), pages);
+    tsupport::RunOptions o;
+    o.exe = tsupport::binPath("tarvik");
+    o.args = tsupport::jobArgs(7, std::to_string(copies));
+    o.env = printer.withChildEnv({{"PATH", "/usr/bin:/bin"},
+                                  {"TMPDIR", dir.path()},
+                                  {"PPD", dir.file("t58.ppd")},
+                                  {"CONTENT_TYPE", "application/vnd.cups-raster"}});
+    o.shmDir = shm;
+    o.timeout = std::chrono::seconds(60);
+    tsupport::runBackend(o);
+    printer.waitClosed();
+    return printer.pages();
+}
+
+} // namespace apptest

@@ -1,0 +1,72 @@
+#pragma once
+
+// tarvik-printer-app run as a server for the tests: a child in a private mount namespace
+// (its own /run for the command socket, its own /dev/shm), with a private state and spool
+// folder, on a loopback port, printing to the virtual T58.
+
+#include "tests/support/support.h"
+#include "vt58/vt58.h"
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace apptest {
+
+using namespace std::chrono_literals;
+
+// A TCP port on the loopback interface that was free a moment ago.
+int freePort();
+
+class AppServer {
+  public:
+    AppServer(const vt58::VirtualT58& printer, const std::string& dir,
+              std::vector<std::string> extraArgs = {});
+    ~AppServer();
+    AppServer(const AppServer&) = delete;
+    AppServer& operator=(const AppServer&) = delete;
+
+    // Waits until the server answers and lists n printers.
+    bool waitReady(size_t printers, std::chrono::milliseconds timeout = 20s);
+    void stop();
+
+    int port() const { return port_; }
+    std::string printerUri(const std::string& name) const;
+    std::string log() const;
+
+  private:
+    std::string dir_;
+    int port_ = 0;
+    int pid_ = -1;
+};
+
+// Writes pages as a 1-bit PWG raster of the media at dpi, each page exactly the size PAPPL
+// gives that media (the pixels of page i come from tsupport::randomPage(.., seed + i)).
+// Returns the pages written.
+std::vector<tsupport::RasterPage> writePwgLabel(const std::string& path, const char* media, int dpi,
+                                                int pages, uint32_t seed);
+
+// Print-Job with ipptool; extra lines are ipptool ATTR lines of the job group. The job id, or
+// -1 with ipptool's output in *out.
+int ipptoolPrint(const std::string& printerUri, const std::string& file, const std::string& format,
+                 const std::vector<std::string>& jobAttrs, std::string* out = nullptr);
+// Set-Printer-Attributes with ipptool (ATTR lines of the printer group); true when accepted.
+bool ipptoolSetPrinter(const std::string& printerUri, const std::vector<std::string>& attrs,
+                       std::string* out = nullptr);
+
+struct JobEnd {
+    int state = 0; // IPP job-state; 0 when it did not end in time
+    std::string reasons;
+    std::string message;
+};
+JobEnd waitJob(const std::string& printerUri, int jobId, std::chrono::milliseconds timeout = 60s);
+// A printer attribute as text ("" when absent).
+std::string printerAttr(const std::string& printerUri, const char* name);
+
+// The pages the backend prints of the same raster with the same PPD defaults, on a virtual
+// T58 with the given head byte.
+std::vector<vt58::PrintedPage>
+backendPrints(const std::vector<tsupport::RasterPage>& pages, uint8_t headByte, int copies,
+              const std::vector<std::pair<std::string, std::string>>& ppd);
+
+} // namespace apptest

@@ -1,0 +1,217 @@
+// What the virtual T58 prints when jobs come through tarvik-printer-app over IPP.
+
+#include "printer-app/settings.h"
+#include "tests/app/app_harness.h"
+
+#include <cups/ipp.h>
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <memory>
+#include <thread>
+
+using namespace apptest;
+
+namespace {
+
+constexpr const char* kPrinter0 = "T58-VT58-0001";
+constexpr const char* kPrinter1 = "T58-VT58-0002";
+constexpr const char* kRaster = "image/pwg-raster";
+
+struct App {
+    tsupport::TempDir dir{"tarvik-app"};
+    vt58::VirtualT58 printer;
+    std::unique_ptr<AppServer> server;
+
+    explicit App(vt58::Scenario s, size_t printers = 1) : printer(std::move(s)) {
+        if (printer.ok()) {
+            server = std::make_unique<AppServer>(printer, dir.path());
+            ready = server->waitReady(printers);
+        }
+    }
+    std::string uri(const char* name = kPrinter0) const { return server->printerUri(name); }
+    // Pages finished on the printer once the job has ended.
+    std::vector<vt58::PrintedPage> pagesAfter(int jobId, JobEnd* end = nullptr,
+                                              const char* name = kPrinter0) {
+        JobEnd e = waitJob(uri(name), jobId);
+        if (end != nullptr) {
+            *end = e;
+        }
+        return printer.pages();
+    }
+    bool ready = false;
+};
+
+#define REQUIRE_APP(app)                                                                           \
+    if (geteuid() != 0) {                                                                          \
+        GTEST_SKIP() << "needs root for a private mount namespace";                                \
+    }                                                                                              \
+    ASSERT_TRUE((app).printer.ok()) << (app).printer.setupError();                                 \
+    ASSERT_TRUE((app).ready) << (app).server->log()
+
+vt58::Scenario head(uint8_t headByte) {
+    vt58::Scenario s;
+    s.headByte = headByte;
+    return s;
+}
+
+void expectSamePages(const std::vector<vt58::PrintedPage>& got,
+                     const std::vector<vt58::PrintedPage>& want) {
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t i = 0; i < got.size(); ++i) {
+        EXPECT_TRUE(got[i].complete);
+        EXPECT_EQ(got[i].darkness, want[i].darkness);
+        EXPECT_EQ(got[i].cutter, want[i].cutter);
+        EXPECT_EQ(got[i].copies, want[i].copies);
+        EXPECT_EQ(got[i].copyNumber, want[i].copyNumber);
+        EXPECT_EQ(got[i].pageLines, want[i].pageLines);
+        EXPECT_EQ(got[i].rowBytes, want[i].rowBytes);
+        EXPECT_TRUE(got[i].data == want[i].data) << "page " << i << " differs";
+    }
+}
+
+} // namespace
+
+TEST(AppPrint, PwgLabelWithJobSettingsPrintsAsTheBackendPrintsIt) {
+    App app(head(0));
+    REQUIRE_APP(app);
+    auto pages = writePwgLabel(app.dir.file("label.pwg"), "om_50x30-label_50x30mm", 203, 1, 11);
+    ASSERT_EQ(pages.size(), 1u);
+    std::string out;
+    const int job = ipptoolPrint(
+        app.uri(), app.dir.file("label.pwg"), kRaster,
+        {"integer copies 2", "integer print-darkness 20", "integer tarvik-cutter 3",
+         "enum orientation-requested 6",
+         "collection media-col { MEMBER collection media-size { MEMBER integer x-dimension 5000 "
+         "MEMBER integer y-dimension 3000 } MEMBER integer media-left-offset 300 "
+         "MEMBER integer media-top-offset -200 }"},
+        &out);
+    ASSERT_GT(job, 0) << out;
+    JobEnd end;
+    const auto got = app.pagesAfter(job, &end);
+    EXPECT_EQ(end.state, IPP_JSTATE_COMPLETED) << end.message << app.server->log();
+    // darkness 26 % + 20 % = 46 % of 31; the 30 mm label is the 3 cm template.
+    const auto want = backendPrints(pages, 0, 2,
+                                    {{"Blackness", "14"},
+                                     {"CutterSet", "3"},
+                                     {"RotationAngle", "2"},
+                                     {"HorizontalOffset", "0"},
+                                     {"HorizontalOffsetValue", "3"},
+                                     {"VerticalOffset", "1"},
+                                     {"VerticalOffsetValue", "2"},
+                                     {"StpTemplateCM", "3"},
+                                     {"StpTemplateMM", "0"}});
+    ASSERT_EQ(want.size(), 2u);
+    EXPECT_EQ(want[0].darkness, 0xE0 | 14);
+    expectSamePages(got, want);
+    EXPECT_TRUE(app.printer.errors().empty());
+}
+
+TEST(AppPrint, PrinterDefaultsReachThePrinter) {
+    App app(head(1));
+    REQUIRE_APP(app);
+    std::string out;
+    ASSERT_TRUE(ipptoolSetPrinter(
+        app.uri(),
+        {"integer printer-darkness-configured 100", "integer tarvik-cutter-default 5",
+         "integer tarvik-rotation-default 1",
+         "collection media-col-default { MEMBER collection media-size { MEMBER integer "
+         "x-dimension 4000 MEMBER integer y-dimension 6000 } MEMBER integer media-left-offset "
+         "-100 MEMBER integer media-top-offset 400 }"},
+        &out))
+        << out;
+    auto pages = writePwgLabel(app.dir.file("label.pwg"), "om_40x60-label_40x60mm", 300, 1, 21);
+    const int job = ipptoolPrint(app.uri(), app.dir.file("label.pwg"), kRaster, {}, &out);
+    ASSERT_GT(job, 0) << out;
+    const auto got = app.pagesAfter(job);
+    const auto want = backendPrints(pages, 1, 1,
+                                    {{"Blackness", "31"},
+                                     {"CutterSet", "5"},
+                                     {"RotationAngle", "1"},
+                                     {"HorizontalOffset", "1"},
+                                     {"HorizontalOffsetValue", "1"},
+                                     {"VerticalOffset", "0"},
+                                     {"VerticalOffsetValue", "4"},
+                                     {"StpTemplateCM", "6"},
+                                     {"StpTemplateMM", "0"}});
+    ASSERT_EQ(want.size(), 1u);
+    // 60 mm at 300 dpi.
+    EXPECT_EQ(want[0].pageLines, 708);
+    expectSamePages(got, want);
+}
+
+TEST(AppPrint, CopiesAreExact) {
+    App app(head(1));
+    REQUIRE_APP(app);
+    writePwgLabel(app.dir.file("two.pwg"), "om_40x30-label_40x30mm", 300, 2, 31);
+    std::string out;
+    const int job =
+        ipptoolPrint(app.uri(), app.dir.file("two.pwg"), kRaster, {"integer copies 3"}, &out);
+    ASSERT_GT(job, 0) << out;
+    JobEnd end;
+    const auto got = app.pagesAfter(job, &end);
+    EXPECT_EQ(end.state, IPP_JSTATE_COMPLETED);
+    ASSERT_EQ(got.size(), 6u);
+    for (size_t i = 0; i < got.size(); ++i) {
+        EXPECT_TRUE(got[i].complete);
+        EXPECT_EQ(got[i].copies, 3);
+        EXPECT_EQ(got[i].copyNumber, static_cast<int>(i % 3) + 1);
+    }
+    EXPECT_NE(got[0].data, got[3].data);
+}
+
+TEST(AppPrint, TwoPrintersWithDifferentHeadsPrintTheirOwnJobsAtOnce) {
+    vt58::Scenario s;
+    s.layout = vt58::Layout::TwoPrinters;
+    s.printers.resize(2);
+    s.printers[0].headByte = 0;
+    s.printers[1].headByte = 1;
+    App app(s, 2);
+    REQUIRE_APP(app);
+    EXPECT_NE(printerAttr(app.uri(kPrinter0), "printer-make-and-model").find("203"),
+              std::string::npos);
+    EXPECT_NE(printerAttr(app.uri(kPrinter1), "printer-make-and-model").find("300"),
+              std::string::npos);
+    writePwgLabel(app.dir.file("a.pwg"), "om_58x60-label_58x60mm", 203, 3, 41);
+    writePwgLabel(app.dir.file("b.pwg"), "om_58x60-label_58x60mm", 300, 3, 51);
+    int jobA = 0;
+    int jobB = 0;
+    std::thread a(
+        [&] { jobA = ipptoolPrint(app.uri(kPrinter0), app.dir.file("a.pwg"), kRaster, {}); });
+    std::thread b(
+        [&] { jobB = ipptoolPrint(app.uri(kPrinter1), app.dir.file("b.pwg"), kRaster, {}); });
+    a.join();
+    b.join();
+    ASSERT_GT(jobA, 0);
+    ASSERT_GT(jobB, 0);
+    EXPECT_EQ(waitJob(app.uri(kPrinter0), jobA).state, IPP_JSTATE_COMPLETED);
+    EXPECT_EQ(waitJob(app.uri(kPrinter1), jobB).state, IPP_JSTATE_COMPLETED);
+    const auto pages = app.printer.pages();
+    ASSERT_EQ(pages.size(), 6u);
+    int perDevice[2] = {0, 0};
+    for (const auto& p : pages) {
+        ++perDevice[p.device];
+        EXPECT_EQ(p.rowBytes, p.device == 0 ? 48 : 72);
+        EXPECT_TRUE(p.complete);
+    }
+    EXPECT_EQ(perDevice[0], 3);
+    EXPECT_EQ(perDevice[1], 3);
+    // The two printers' pages were on their way at the same time.
+    const auto& first0 = pages[0].device == 0 ? pages[0] : pages[1];
+    bool overlapped = false;
+    for (const auto& p : pages) {
+        overlapped |= p.device != first0.device && p.started < first0.ended;
+    }
+    EXPECT_TRUE(overlapped);
+    EXPECT_TRUE(app.printer.errors().empty());
+}
+
+TEST(AppSettings, DarknessMapsBothWaysOnThePrintersScale) {
+    for (int b = 0; b < 32; ++b) {
+        EXPECT_EQ(tarvik_app::darknessByte(tarvik_app::darknessPercent(uint8_t(b)), 0), b);
+    }
+    EXPECT_EQ(tarvik_app::darknessByte(0, -100), 0);
+    EXPECT_EQ(tarvik_app::darknessByte(100, 100), 31);
+    EXPECT_EQ(tarvik_app::darknessByte(-5000, 0), 0);
+}
