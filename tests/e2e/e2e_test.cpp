@@ -182,17 +182,6 @@ struct JobRun {
 
 constexpr int kJobId = 42;
 
-// A sanitizer build's child needs the run's sanitizer options too (umockdev's preload comes
-// before the sanitizer runtime there).
-vt58::EnvPairs withSanitizerOptions(vt58::EnvPairs env) {
-    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
-        if (const char* value = std::getenv(name)) {
-            env.emplace_back(name, value);
-        }
-    }
-    return env;
-}
-
 std::optional<JobRun> runJob(const Job& job) {
     vt58::VirtualT58 vt(job.scenario);
     if (!vt.ok()) {
@@ -212,7 +201,7 @@ std::optional<JobRun> runJob(const Job& job) {
     tsupport::RunOptions options;
     options.exe = tsupport::binPath("tarvik");
     options.args = tsupport::jobArgs(kJobId, job.copies);
-    options.env = vt.withChildEnv(withSanitizerOptions(
+    options.env = vt.withChildEnv(tsupport::withSanitizerOptions(
         {{"TMPDIR", spool.path()}, {"PPD", ppd}, {"CONTENT_TYPE", "application/vnd.cups-raster"}}));
     options.shmDir = shm.path();
     options.timeout = 120s;

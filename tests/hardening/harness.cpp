@@ -53,13 +53,7 @@ std::string rasterStream(const std::vector<RawPage>& pages, bool compressed) {
 }
 
 vt58::EnvPairs sanitizerEnv() {
-    vt58::EnvPairs env;
-    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
-        if (const char* value = std::getenv(name)) {
-            env.emplace_back(name, value);
-        }
-    }
-    return env;
+    return tsupport::withSanitizerOptions({});
 }
 
 std::optional<Run> runJob(const Job& job) {

@@ -21,17 +21,6 @@ struct ProbeRun {
     vt58::Record record;
 };
 
-// A sanitizer build's child needs the run's sanitizer options too (umockdev's preload comes
-// before the sanitizer runtime there).
-vt58::EnvPairs withSanitizerOptions(vt58::EnvPairs env) {
-    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
-        if (const char* value = std::getenv(name)) {
-            env.emplace_back(name, value);
-        }
-    }
-    return env;
-}
-
 vt58::Scenario onBus(vt58::Layout layout) {
     vt58::Scenario sc;
     sc.layout = layout;
@@ -61,7 +50,7 @@ std::optional<ProbeRun> runProbe(vt58::Scenario scenario, std::vector<std::strin
     tsupport::RunOptions options;
     options.exe = tsupport::binPath("link_probe");
     options.args = std::move(args);
-    options.env = vt.withChildEnv(withSanitizerOptions({}));
+    options.env = vt.withChildEnv(tsupport::withSanitizerOptions({}));
     options.shmDir = shm.path();
     options.timeout = 60s;
     if (termWhen) {
@@ -384,7 +373,7 @@ TEST(LinkBackend, NoPrinterRetriesEveryThreeSecondsUntilCancelled) {
     tsupport::RunOptions options;
     options.exe = tsupport::binPath("tarvik");
     options.args = tsupport::jobArgs(7, "1");
-    options.env = vt.withChildEnv(withSanitizerOptions({{"TMPDIR", spool.path()}}));
+    options.env = vt.withChildEnv(tsupport::withSanitizerOptions({{"TMPDIR", spool.path()}}));
     options.shmDir = shm.path();
     const auto start = vt58::Clock::now();
     options.sigtermWhen = [&] { return vt58::Clock::now() - start > 7500ms; };

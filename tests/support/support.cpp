@@ -255,4 +255,13 @@ std::string binPath(const std::string& name) {
     return std::string(TARVIK_BIN_DIR) + "/" + name;
 }
 
+EnvPairs withSanitizerOptions(EnvPairs env) {
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
+        if (const char* value = std::getenv(name)) {
+            env.emplace_back(name, value);
+        }
+    }
+    return env;
+}
+
 } // namespace tsupport

@@ -77,6 +77,12 @@ struct RunResult {
 
 RunResult runBackend(const RunOptions& options);
 
+using EnvPairs = std::vector<std::pair<std::string, std::string>>;
+// env with the run's sanitizer options added (ASAN/UBSAN/LSAN/TSAN_OPTIONS): a sanitizer
+// build's child gets a whole environment of its own, with umockdev's preload before the
+// sanitizer runtime.
+EnvPairs withSanitizerOptions(EnvPairs env);
+
 // The job arguments CUPS gives a backend: job id, user, title, copies, options.
 std::vector<std::string> jobArgs(int jobId, const std::string& copies,
                                  const std::string& options = "");
