@@ -214,6 +214,8 @@ void VirtualT58::Impl::protocolError(int device, int seq, std::string what) {
 }
 
 bool VirtualT58::Impl::setUp() {
+    // umockdev's worker runs from the first attach on; what it reads is made under the lock.
+    std::lock_guard lock(mu);
     rec.start = Clock::now();
     gate = std::make_shared<Gate>();
     gate->impl = this;
