@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <filesystem>
 #include <memory>
 #include <sstream>
@@ -117,12 +119,13 @@ class CupsQueue : public ::testing::Test {
         attach(s);
     }
 
-    void addQueue(const std::string& name, int dpi, const std::vector<std::string>& options = {}) {
+    void addQueue(const std::string& name, int dpi, const std::vector<std::string>& options = {},
+                  const std::string& uri = "tarvik://T58") {
         std::string ppd = dpi == 203 ? cupstest::installTree(root_->file("dest")).ppd203
                                      : cupstest::installTree(root_->file("dest")).ppd300;
         std::vector<std::string> argv = {
-            "lpadmin",      "-p", name, "-E", "-v",
-            "tarvik://T58", "-P", ppd,  "-o", "printer-error-policy=abort-job"};
+            "lpadmin", "-p", name, "-E", "-v",
+            uri,       "-P", ppd,  "-o", "printer-error-policy=abort-job"};
         for (const std::string& o : options) {
             argv.push_back("-o");
             argv.push_back(o);
@@ -290,6 +293,72 @@ TEST_F(CupsQueue, CopiesGiveExactlyThatManyLabels) {
     // multiplied again by the printer's own copies.
     pages = printAndWait({"-d", "Copies203", "-n", "3", "-o", "collate=true", label});
     EXPECT_EQ(pages.size(), 3u);
+}
+
+std::vector<vt58::PrintedPage> pagesOn(const std::vector<vt58::PrintedPage>& all, int device) {
+    std::vector<vt58::PrintedPage> out;
+    std::copy_if(all.begin(), all.end(), std::back_inserter(out),
+                 [device](const vt58::PrintedPage& p) { return p.device == device; });
+    return out;
+}
+
+// Two benches, a 203 dpi and a 300 dpi printer on one bus, a queue for each by its serial,
+// jobs sent to both at once: each printer prints only its own queue's labels.
+TEST_F(CupsQueue, TwoQueuesOnTwoPrintersEachPrintOnlyTheirOwnLabels) {
+    vt58::Scenario bus;
+    bus.printers.resize(2);
+    bus.printers[0].serial = "BENCH-1";
+    bus.printers[0].headByte = 0;
+    bus.printers[1].serial = "BENCH-2";
+    bus.printers[1].headByte = 1;
+    attach(bus);
+    addQueue("Bench1", 203, {}, "tarvik://T58?serial=BENCH-1");
+    addQueue("Bench2", 300, {}, "tarvik://T58?serial=BENCH-2");
+    const std::string small = pdf("small.pdf", 50, 30, {{{5, 5, 5, 5}}});
+    const std::string large = pdf("large.pdf", 50, 30, {{{20, 10, 5, 5}}});
+    const std::optional<int> one = cups_->print({"-d", "Bench1", "-n", "2", small});
+    const std::optional<int> two = cups_->print({"-d", "Bench2", "-n", "3", large});
+    ASSERT_TRUE(one && two);
+    EXPECT_EQ(cups_->waitJob(*one), kCompleted) << tailOfLog();
+    EXPECT_EQ(cups_->waitJob(*two), kCompleted) << tailOfLog();
+    const std::vector<vt58::PrintedPage> all = printer_->pages();
+    const std::vector<vt58::PrintedPage> first = pagesOn(all, 0);
+    const std::vector<vt58::PrintedPage> second = pagesOn(all, 1);
+    ASSERT_EQ(first.size(), 2u);
+    ASSERT_EQ(second.size(), 3u);
+    for (const vt58::PrintedPage& p : first) {
+        EXPECT_TRUE(p.complete);
+        EXPECT_EQ(p.rowBytes, 48);
+        EXPECT_EQ(p.pageLines, 240) << "the default 30 mm label at 203 dpi";
+    }
+    for (const vt58::PrintedPage& p : second) {
+        EXPECT_TRUE(p.complete);
+        EXPECT_EQ(p.rowBytes, 72);
+        EXPECT_EQ(p.pageLines, 354) << "the default 30 mm label at 300 dpi";
+    }
+}
+
+// A queue whose printer is unplugged waits, prints on no other printer, and prints once
+// its own printer is back. The URI arrives percent-encoded, as CUPS may store it.
+TEST_F(CupsQueue, AQueueWhosePrinterIsUnpluggedWaitsAndPrintsNothingElsewhere) {
+    vt58::Scenario bus;
+    bus.printers.resize(2);
+    bus.printers[0].serial = "BENCH-1";
+    bus.printers[1].serial = "BENCH-2";
+    bus.printers[1].unplugged = true;
+    attach(bus);
+    addQueue("Away", 300, {}, "tarvik://T58?serial=BENCH%2D2");
+    const std::string label = pdf("away.pdf", 50, 30, {{{20, 10, 5, 5}}});
+    const std::optional<int> job = cups_->print({"-d", "Away", label});
+    ASSERT_TRUE(job);
+    EXPECT_EQ(cups_->waitJob(*job, std::chrono::seconds(5)), 0) << "the job waits for its printer";
+    EXPECT_EQ(printer_->pageCount(), 0u) << "nothing printed on the other printer";
+    ASSERT_TRUE(printer_->replug(1));
+    EXPECT_EQ(cups_->waitJob(*job), kCompleted) << tailOfLog();
+    const std::vector<vt58::PrintedPage> all = printer_->pages();
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0].device, 1);
+    EXPECT_TRUE(all[0].complete);
 }
 
 TEST_F(CupsQueue, AThreePageDocumentGivesThreeLabelsInOrder) {
