@@ -172,6 +172,7 @@ struct Job {
     std::string copies = "1";
     vt58::Scenario scenario;
     std::function<bool(const vt58::VirtualT58&)> termWhen;
+    std::string deviceUri; // DEVICE_URI as CUPS sets it; none when empty
 };
 
 struct JobRun {
@@ -201,8 +202,12 @@ std::optional<JobRun> runJob(const Job& job) {
     tsupport::RunOptions options;
     options.exe = tsupport::binPath("tarvik");
     options.args = tsupport::jobArgs(kJobId, job.copies);
-    options.env = vt.withChildEnv(tsupport::withSanitizerOptions(
-        {{"TMPDIR", spool.path()}, {"PPD", ppd}, {"CONTENT_TYPE", "application/vnd.cups-raster"}}));
+    tsupport::EnvPairs env = {
+        {"TMPDIR", spool.path()}, {"PPD", ppd}, {"CONTENT_TYPE", "application/vnd.cups-raster"}};
+    if (!job.deviceUri.empty()) {
+        env.emplace_back("DEVICE_URI", job.deviceUri);
+    }
+    options.env = vt.withChildEnv(tsupport::withSanitizerOptions(env));
     options.shmDir = shm.path();
     options.timeout = 120s;
     if (job.termWhen) {
@@ -626,6 +631,38 @@ TEST(E2E, MultiPageJobWithRotationOffsetsAndTemplate) {
         expectPrinted(r->record, want, 2, c.head);
         EXPECT_NE(r->run.log.find(endLine(0)), std::string::npos) << r->run.log;
     }
+}
+
+// The device URI's serial picks the printer: named first on the bus, the job is the same
+// byte for byte as without a serial; named second, every label goes to that printer.
+TEST(EndToEnd, TheDeviceUrisSerialPicksThePrinter) {
+    Job job;
+    job.pages = {tsupport::randomPage(384, 100, 5)};
+    job.copies = "2";
+    job.scenario.layout = vt58::Layout::TwoPrinters;
+    const auto plain = runJob(job);
+    job.deviceUri = "tarvik://T58?serial=VT58-0001";
+    const auto first = runJob(job);
+    job.deviceUri = "tarvik://T58?serial=VT58%2D0002";
+    const auto second = runJob(job);
+    ASSERT_TRUE(plain && first && second);
+    // The logs differ only in the spool folder's name.
+    const auto fromSpool = [](const std::string& log) {
+        return log.substr(log.find("tarvik_backend: RasterFile"));
+    };
+    EXPECT_EQ(fromSpool(first->run.log), fromSpool(plain->run.log));
+    EXPECT_EQ(first->cDump, plain->cDump);
+    ASSERT_EQ(first->record.frames.size(), plain->record.frames.size());
+    for (size_t i = 0; i < plain->record.frames.size(); ++i) {
+        EXPECT_EQ(first->record.frames[i].device, 0);
+        EXPECT_EQ(first->record.frames[i].bytes, plain->record.frames[i].bytes) << i;
+    }
+    ASSERT_EQ(second->record.pages.size(), 2u);
+    for (const vt58::PrintedPage& p : second->record.pages) {
+        EXPECT_EQ(p.device, 1);
+        EXPECT_TRUE(p.complete);
+    }
+    EXPECT_EQ(second->record.pages[0].data, plain->record.pages[0].data);
 }
 
 } // namespace
