@@ -115,7 +115,6 @@ struct Gate;
 
 struct VirtualT58::Impl {
     mutable std::recursive_mutex mu;
-    std::mutex plugMu; // one unplug or replug at a time; taken before mu
     unsigned long long ueventSeq = 0;
     std::shared_ptr<Gate> gate;
     Scenario scenario;
@@ -305,65 +304,50 @@ bool VirtualT58::Impl::makeFifo(Device& d) {
     return true;
 }
 
+// Both run under the lock throughout (the testbed calls only touch files and sockets), so a
+// reply hook may unplug its own printer.
 bool VirtualT58::Impl::unplug(int device) {
-    std::lock_guard plug(plugMu);
-    std::string sysPath;
-    {
-        std::lock_guard lock(mu);
-        if (closing || device < 0 || static_cast<size_t>(device) >= devices.size())
-            return false;
-        Device& d = devices[static_cast<size_t>(device)];
-        if (d.unplugged)
-            return false;
-        d.unplugged = true;
-        vanish(d, -1, -1, UsbEventKind::Unplug);
-        sysPath = "/sys" + d.spec.sysPath;
-        // Opening the node fails from now on, as on a real bus.
-        rename(nodePath(d).c_str(), unpluggedPath(d).c_str());
-    }
-    // A running libusb drops the device on the uevent.
-    umockdev_testbed_remove_device(testbed, sysPath.c_str());
-    sendUevent(root, devices[static_cast<size_t>(device)].spec, "remove", ++ueventSeq);
+    std::lock_guard lock(mu);
+    if (closing || device < 0 || static_cast<size_t>(device) >= devices.size())
+        return false;
+    Device& d = devices[static_cast<size_t>(device)];
+    if (d.unplugged)
+        return false;
+    d.unplugged = true;
+    vanish(d, -1, -1, UsbEventKind::Unplug);
+    // Opening the node fails from now on, as on a real bus.
+    rename(nodePath(d).c_str(), unpluggedPath(d).c_str());
+    umockdev_testbed_remove_device(testbed, ("/sys" + d.spec.sysPath).c_str());
+    // A libusb already running drops the device on the uevent.
+    sendUevent(root, d.spec, "remove", ++ueventSeq);
     return true;
 }
 
 bool VirtualT58::Impl::replug(int device) {
-    std::lock_guard plug(plugMu);
-    std::string sysPath, text;
-    {
-        std::lock_guard lock(mu);
-        if (closing || device < 0 || static_cast<size_t>(device) >= devices.size())
-            return false;
-        Device& d = devices[static_cast<size_t>(device)];
-        if (!d.unplugged)
-            return false;
-        sysPath = "/sys" + d.spec.sysPath;
-        text = umockdevText(d.spec, false);
-        rename(unpluggedPath(d).c_str(), nodePath(d).c_str());
-    }
+    std::lock_guard lock(mu);
+    if (closing || device < 0 || static_cast<size_t>(device) >= devices.size())
+        return false;
+    Device& d = devices[static_cast<size_t>(device)];
+    if (!d.unplugged)
+        return false;
+    rename(unpluggedPath(d).c_str(), nodePath(d).c_str());
     GError* err = nullptr;
-    if (!umockdev_testbed_add_from_string(testbed, text.c_str(), &err)) {
-        std::lock_guard lock(mu);
-        Device& d = devices[static_cast<size_t>(device)];
+    if (!umockdev_testbed_add_from_string(testbed, umockdevText(d.spec, false).c_str(), &err)) {
         rename(nodePath(d).c_str(), unpluggedPath(d).c_str());
         protocolError(device, 0, std::string("cannot replug: ") + (err ? err->message : "?"));
         if (err)
             g_error_free(err);
         return false;
     }
-    {
-        std::lock_guard lock(mu);
-        Device& d = devices[static_cast<size_t>(device)];
-        d.unplugged = false;
-        d.gone = false;
-        d.reply.reset();
-        // The kernel binds its driver again to a printer that comes back.
-        d.driverBound.clear();
-        if (d.script.kernelDriver || scenario.layout == Layout::KernelDriver)
-            d.driverBound.insert(d.spec.printerInterface);
-        event(device, UsbEventKind::Replug);
-    }
-    sendUevent(root, devices[static_cast<size_t>(device)].spec, "add", ++ueventSeq);
+    d.unplugged = false;
+    d.gone = false;
+    d.reply.reset();
+    // The kernel binds its driver again to a printer that comes back.
+    d.driverBound.clear();
+    if (d.script.kernelDriver || scenario.layout == Layout::KernelDriver)
+        d.driverBound.insert(d.spec.printerInterface);
+    event(device, UsbEventKind::Replug);
+    sendUevent(root, d.spec, "add", ++ueventSeq);
     return true;
 }
 

@@ -280,7 +280,8 @@ class VirtualT58 {
     // Takes a printer off the bus: a new enumeration (or a running libusb, by the "remove"
     // uevent) no longer lists it, its node is gone and open handles get ENODEV. replug puts
     // it back with the same serial, address and script; handles from before stay dead.
-    // Both return false for a device that is not there or already in that state.
+    // Both return false for a device that is not there or already in that state; a reply
+    // hook may call them.
     bool unplug(int device);
     bool replug(int device);
 

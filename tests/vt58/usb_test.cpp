@@ -692,7 +692,7 @@ TEST(Vt58Bus, UnplugAndReplugReachARunningClient) {
     EXPECT_EQ(std::count(k.begin(), k.end(), UsbEventKind::Replug), 1);
 }
 
-TEST(Vt58Bus, PrinterUnpluggedAtTheStartJoinsTheBusOnReplug) {
+TEST(Vt58Bus, PrinterUnpluggedAtTheStartOrByAHook) {
     Scenario s;
     s.printers.resize(2);
     s.printers[1].unplugged = true;
@@ -701,4 +701,16 @@ TEST(Vt58Bus, PrinterUnpluggedAtTheStartJoinsTheBusOnReplug) {
     EXPECT_EQ(runClient(printer, {"serials"}).line("serials"), "serials VT58-0001");
     ASSERT_TRUE(printer.replug(1));
     EXPECT_EQ(runClient(printer, {"serials"}).line("serials"), "serials VT58-0001 VT58-0002");
+
+    // Pulled out just as it takes a frame: the frame is in, its reply never comes.
+    printer.setHook([&](const FrameRecord& f, Reply&) {
+        if (f.device == 1)
+            printer.unplug(1);
+    });
+    ClientRun r =
+        runClient(printer, {"open-serial", "VT58-0002", "claim", "0", "write", "02",
+                            vt58test::hex(kStatus), "read", "81", "64", "close", "serials"});
+    EXPECT_EQ(r.line("write"), "write rc 0 n 6");
+    EXPECT_PRED2(startsWith, r.line("read"), "read rc " + std::to_string(LIBUSB_ERROR_NO_DEVICE));
+    EXPECT_EQ(r.line("serials"), "serials VT58-0001");
 }
