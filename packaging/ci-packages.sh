@@ -5,7 +5,8 @@
 #   install  apt-get install ./*.deb
 #   cups     a private cupsd that uses the installed CUPS folders, run under the virtual T58:
 #            lpinfo -m lists both PPDs, lpinfo -v runs the installed backend, a queue made
-#            from the installed PPD prints demo/label.ps
+#            from the installed PPD prints demo/label.ps; the printer application (when
+#            packaged) lists the virtual T58
 #   purge    apt-get purge removes every file dpkg -L listed
 # usage: packaging/ci-packages.sh [BUILD_DIR]   (BUILD_DIR/bin/vt58-run is the virtual T58)
 # Keeps its folder on failure (printed); TARVIK_KEEP=1 keeps it always.
@@ -145,6 +146,15 @@ run_inside() {
     fi
     step "the queue printed demo/label.ps (job $job completed)"
     cp "$root/shm/t58print.log" "$work/t58print.log" 2>/dev/null || true
+
+    local app=/usr/sbin/tarvik-printer-app
+    if [[ -x $app ]]; then
+        timeout 60 "$app" devices >"$work/app-devices.txt" 2>&1 ||
+            fail "$app devices: $(cat "$work/app-devices.txt")"
+        grep -qF "$uri" "$work/app-devices.txt" ||
+            fail "$app devices does not list the virtual T58: $(cat "$work/app-devices.txt")"
+        step "the installed printer application finds the virtual T58"
+    fi
 }
 
 if ((inside)); then
