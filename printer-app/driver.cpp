@@ -48,6 +48,13 @@ void setMedia(pappl_media_col_t& media, const char* name) {
     media.tracking = PAPPL_MEDIA_TRACKING_GAP;
 }
 
+// Only rasters reach a T58; a document PAPPL could not type is ended, never sent raw.
+bool refuseRaw(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*) {
+    papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
+    papplJobSetMessage(job, "The document is not a raster, PNG or JPEG image.");
+    return false;
+}
+
 void deletePrinterData(pappl_printer_t*, pappl_pr_driver_data_t* data) {
     delete static_cast<PrinterState*>(data->extension);
     data->extension = nullptr;
@@ -164,6 +171,10 @@ bool driverSetup(pappl_system_t*, const char* driver_name, const char*, const ch
     }
     data->extension = state;
     data->delete_cb = deletePrinterData;
+    data->printfile_cb = refuseRaw;
+    // PAPPL 1.3 compares every job's format with this one; without it a job of a format
+    // it has no filter for crashes the server.
+    data->format = "application/octet-stream";
     data->rstartjob_cb = startJob;
     data->rstartpage_cb = startPage;
     data->rwriteline_cb = writeLine;

@@ -207,6 +207,94 @@ TEST(AppPrint, TwoPrintersWithDifferentHeadsPrintTheirOwnJobsAtOnce) {
     EXPECT_TRUE(app.printer.errors().empty());
 }
 
+TEST(AppState, UnpluggedPrinterShowsOfflineAndItsJobPrintsOnceWhenItIsBack) {
+    App app(head(1));
+    REQUIRE_APP(app);
+    ASSERT_TRUE(app.printer.unplug(0));
+    writePwgLabel(app.dir.file("l.pwg"), "om_40x30-label_40x30mm", 300, 1, 61);
+    // A raster is printed as it arrives: the request waits with the job.
+    std::string out;
+    int job = 0;
+    std::thread submit(
+        [&] { job = ipptoolPrint(app.uri(), app.dir.file("l.pwg"), kRaster, {}, &out); });
+    bool offline = false;
+    for (int i = 0; i < 100 && !offline; ++i) {
+        offline =
+            printerAttr(app.uri(), "printer-state-reasons").find("offline") != std::string::npos;
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_TRUE(offline) << printerAttr(app.uri(), "printer-state-reasons");
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_TRUE(app.printer.pages().empty());
+    EXPECT_EQ(printerAttr(app.uri(), "printer-state"), "processing");
+    ASSERT_TRUE(app.printer.replug(0));
+    submit.join();
+    ASSERT_GT(job, 0) << out;
+    JobEnd end;
+    const auto pages = app.pagesAfter(job, &end);
+    EXPECT_EQ(end.state, IPP_JSTATE_COMPLETED) << end.message;
+    ASSERT_EQ(pages.size(), 1u);
+    EXPECT_TRUE(pages[0].complete);
+    EXPECT_EQ(printerAttr(app.uri(), "printer-state-reasons").find("offline"), std::string::npos);
+}
+
+TEST(AppState, PrinterStopEndsTheJobCanceledAtTheDevice) {
+    vt58::Scenario s = head(1);
+    s.jobStop();
+    App app(s);
+    REQUIRE_APP(app);
+    writePwgLabel(app.dir.file("l.pwg"), "om_40x30-label_40x30mm", 300, 1, 71);
+    const int job = ipptoolPrint(app.uri(), app.dir.file("l.pwg"), kRaster, {"integer copies 2"});
+    ASSERT_GT(job, 0);
+    JobEnd end;
+    const auto pages = app.pagesAfter(job, &end);
+    EXPECT_EQ(end.state, IPP_JSTATE_CANCELED) << end.message;
+    EXPECT_NE(end.reasons.find("job-canceled-at-device"), std::string::npos) << end.reasons;
+    EXPECT_TRUE(pages.empty());
+}
+
+TEST(AppState, LinkFailureAbortsTheJobWithTheReason) {
+    vt58::Scenario s = head(0);
+    s.fail(vt58::Site::PrintReply, 1, vt58::Fault::TransferError, vt58::kForever);
+    App app(s);
+    REQUIRE_APP(app);
+    writePwgLabel(app.dir.file("l.pwg"), "om_40x30-label_40x30mm", 203, 1, 81);
+    const int job = ipptoolPrint(app.uri(), app.dir.file("l.pwg"), kRaster, {});
+    ASSERT_GT(job, 0);
+    const JobEnd end = waitJob(app.uri(), job);
+    EXPECT_EQ(end.state, IPP_JSTATE_ABORTED);
+    EXPECT_NE(end.message.find("link"), std::string::npos) << end.message;
+}
+
+TEST(AppInput, BadDocumentsAndValuesEndOnlyTheirJobs) {
+    App app(head(1));
+    REQUIRE_APP(app);
+    tsupport::writeFile(app.dir.file("x.pdf"), "%PDF-1.4\n%%EOF\n");
+    writePwgLabel(app.dir.file("l.pwg"), "om_40x30-label_40x30mm", 300, 1, 91);
+    std::string out;
+    for (const char* bad : {"integer copies 0", "integer print-darkness 1000"}) {
+        EXPECT_EQ(ipptoolPrint(app.uri(), app.dir.file("l.pwg"), kRaster, {bad}, &out), -1) << bad;
+        EXPECT_NE(out.find("client-error"), std::string::npos) << bad << out;
+    }
+    // PAPPL 1.3 takes any format; one without a path to the printer ends its job unprinted.
+    const int pdf = ipptoolPrint(app.uri(), app.dir.file("x.pdf"), "application/pdf", {}, &out);
+    if (pdf > 0) {
+        EXPECT_EQ(waitJob(app.uri(), pdf).state, IPP_JSTATE_ABORTED);
+    }
+    for (int i = 0; i < 100 && printerAttr(app.uri(), "printer-state") != "idle"; ++i) {
+        std::this_thread::sleep_for(50ms);
+    }
+    // Vendor values out of range are held to the printer's: cutter 7, no turn.
+    const int job = ipptoolPrint(app.uri(), app.dir.file("l.pwg"), kRaster,
+                                 {"integer tarvik-cutter 99", "integer tarvik-rotation -5"}, &out);
+    ASSERT_GT(job, 0) << out;
+    EXPECT_EQ(waitJob(app.uri(), job).state, IPP_JSTATE_COMPLETED);
+    const auto pages = app.printer.pages();
+    ASSERT_FALSE(pages.empty());
+    EXPECT_EQ(pages.back().cutter & 7, 7);
+    EXPECT_TRUE(pages.back().complete);
+}
+
 TEST(AppSettings, DarknessMapsBothWaysOnThePrintersScale) {
     for (int b = 0; b < 32; ++b) {
         EXPECT_EQ(tarvik_app::darknessByte(tarvik_app::darknessPercent(uint8_t(b)), 0), b);
