@@ -105,7 +105,7 @@ void setImaging(pappl_pr_driver_data_t* data) {
     data->content_default = PAPPL_CONTENT_AUTO;
     data->sides_supported = PAPPL_SIDES_ONE_SIDED;
     data->sides_default = PAPPL_SIDES_ONE_SIDED;
-    data->orient_default = IPP_ORIENT_NONE;
+    data->orient_default = IPP_ORIENT_PORTRAIT;
     data->input_face_up = true;
     data->output_face_up = true;
     data->darkness_supported = kDarknessLevels;
