@@ -24,7 +24,9 @@ std::string portPath(libusb_device* dev) {
     const int n = libusb_get_port_numbers(dev, ports, sizeof ports);
     std::string s = std::to_string(libusb_get_bus_number(dev));
     for (int i = 0; i < n; ++i) {
-        s += (i == 0 ? "-" : ".") + std::to_string(ports[i]);
+        // Piece by piece: GCC 12 at -O3 warns (-Wrestrict) on "literal" + temporary string.
+        s += i == 0 ? '-' : '.';
+        s += std::to_string(ports[i]);
     }
     return s;
 }
