@@ -2,7 +2,11 @@
 //  - SpoolToFirstStatus: from the spool file appearing (renamed into place) to the printer
 //    receiving the first status request (manual time; the spool poll is 100 ms);
 //  - HundredLabelJob: a 100-label job of 58 x 40 mm at 300 dpi (576 x 472 dots), with the
-//    backend's own CPU time per label and its resident memory at page 1, page 100 and peak.
+//    backend's own CPU time per label and its resident memory at page 1, page 100 and peak;
+//  - PrintersAtOnce/N: N virtual printers driven at once from one process (core_threads, a
+//    thread per printer), 25 labels each: CPU per label and labels per second, and the CPU
+//    per label against one printer's (it should stay flat as printers are added).
+#include "tests/link/thread_pages.h"
 #include "tests/support/support.h"
 #include "vt58/vt58.h"
 
@@ -161,8 +165,67 @@ void HundredLabelJob(benchmark::State& state) {
     state.counters["peak_rss_MiB"] = double(peak) / 1024.0;
 }
 
+double onePrinterCpuPerLabel = 0;
+
+void PrintersAtOnce(benchmark::State& state) {
+    constexpr int kLabelsEach = 25;
+    const int printers = int(state.range(0));
+    double cpuPerLabel = 0, labelsPerSecond = 0;
+    for (auto _ : state) {
+        vt58::Scenario scenario;
+        tsupport::RunOptions o;
+        for (int i = 0; i < printers; ++i) {
+            vt58::PrinterSetup setup;
+            setup.serial = "BENCH-" + std::to_string(i);
+            scenario.printers.push_back(setup);
+            threadpages::Job job;
+            job.serial = setup.serial;
+            job.pages = kLabelsEach;
+            o.args.push_back(threadpages::text(job));
+        }
+        vt58::VirtualT58 vt(scenario);
+        tsupport::TempDir shm("bench-shm");
+        if (!vt.ok()) {
+            state.SkipWithError("virtual T58 not ready");
+            return;
+        }
+        o.exe = tsupport::binPath("core_threads");
+        o.env = vt.withChildEnv({});
+        o.shmDir = shm.path();
+        o.timeout = 300s;
+        rusage before{}, after{};
+        getrusage(RUSAGE_CHILDREN, &before);
+        const tsupport::RunResult run = tsupport::runBackend(o);
+        getrusage(RUSAGE_CHILDREN, &after);
+        const size_t labels = size_t(printers) * kLabelsEach;
+        if (vt.pageCount() != labels) {
+            state.SkipWithError("not every label was printed");
+            return;
+        }
+        cpuPerLabel = (cpuSeconds(after) - cpuSeconds(before)) * 1000.0 / double(labels);
+        labelsPerSecond = double(labels) / run.seconds;
+        state.SetIterationTime(run.seconds);
+    }
+    if (printers == 1) {
+        onePrinterCpuPerLabel = cpuPerLabel;
+    }
+    state.counters["cpu_ms_per_label"] = cpuPerLabel;
+    state.counters["labels_per_s"] = labelsPerSecond;
+    if (onePrinterCpuPerLabel > 0) {
+        state.counters["cpu_vs_one_printer"] = cpuPerLabel / onePrinterCpuPerLabel;
+    }
+}
+
 BENCHMARK(SpoolToFirstStatus)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
 BENCHMARK(HundredLabelJob)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(PrintersAtOnce)
+    ->Arg(1)
+    ->Arg(2)
+    ->Arg(4)
+    ->Arg(8)
+    ->UseManualTime()
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -40,7 +40,6 @@ void exitContext(UsbLink& link) {
 void releaseLink(UsbLink& link) {
     closeQzUsb(link);
     freeDeviceList(link);
-    exitContext(link);
 }
 
 int claimPrinterInterface(UsbLink& link) {
@@ -64,6 +63,27 @@ std::string cleanSerial(const unsigned char* raw, int len) {
 // A T58 qualifies when no serial is asked for, or when its serial is exactly the one asked.
 bool serialMatches(const UsbLink& link, libusb_device* dev, const libusb_device_descriptor& desc) {
     return link.serial.empty() || readSerial(dev, desc) == link.serial;
+}
+
+bool isAt(libusb_device* dev, uint16_t place) {
+    return place == ((libusb_get_bus_number(dev) << 8) | libusb_get_device_address(dev));
+}
+
+// Reading a serial takes an open of the device. The printer found last time is asked
+// first, where it was: on a bus of several T58s the others are then not opened at all.
+libusb_device* printerWhereItWas(const UsbLink& link, libusb_device** list,
+                                 const UsbDeviceInfo& want) {
+    if (link.serial.empty() || link.lastPlace == 0) {
+        return nullptr;
+    }
+    for (int i = 0; list[i] != nullptr; ++i) {
+        libusb_device_descriptor desc;
+        if (isAt(list[i], link.lastPlace) && libusb_get_device_descriptor(list[i], &desc) == 0 &&
+            desc.idProduct == want.productId && desc.idVendor == want.vendorId) {
+            return serialMatches(link, list[i], desc) ? list[i] : nullptr;
+        }
+    }
+    return nullptr;
 }
 
 void printLine(const char* text) {
@@ -115,8 +135,8 @@ int init_libusb(UsbLink& link, uint16_t vid, uint16_t pid, int32_t timeoutMs) {
     qzDevice.transferType = kBulkTransfer;
     qzDevice.device = nullptr;
     link.usbRwTimeout = timeoutMs;
-    link.ctx = nullptr;
-    if (libusb_init(&link.ctx) < 0 || get_device_descriptor(link, &link.devDesc, &qzDevice) < 0 ||
+    if ((link.ctx == nullptr && libusb_init(&link.ctx) < 0) ||
+        get_device_descriptor(link, &link.devDesc, &qzDevice) < 0 ||
         get_device_endpoint(link, &link.devDesc, &qzDevice) != 0) {
         std::fprintf(stderr, "*** initial USB lib failed! \n");
         return -1;
@@ -130,6 +150,7 @@ int get_device_descriptor(UsbLink& link, libusb_device_descriptor* desc, UsbDevi
     if (count < 0) {
         return static_cast<int>(count);
     }
+    libusb_device* known = printerWhereItWas(link, list, *dev);
     for (int i = 0; list[i] != nullptr; ++i) {
         if (libusb_get_device_descriptor(list[i], desc) != 0) {
             std::fprintf(stderr, "*** libusb_get_device_descriptor failed! i:%d \n", i + 1);
@@ -138,10 +159,12 @@ int get_device_descriptor(UsbLink& link, libusb_device_descriptor* desc, UsbDevi
         }
         std::fprintf(stderr, "PID:%04x VID:%04x\n", desc->idProduct, desc->idVendor);
         if (desc->idProduct == dev->productId && desc->idVendor == dev->vendorId &&
-            serialMatches(link, list[i], *desc)) {
+            (known != nullptr ? list[i] == known : serialMatches(link, list[i], *desc))) {
             // Kept until close_t58: the device reference lives as long as its list.
             dev->device = list[i];
             dev->deviceList = list;
+            link.lastPlace = static_cast<uint16_t>((libusb_get_bus_number(list[i]) << 8) |
+                                                   libusb_get_device_address(list[i]));
             return 0;
         }
     }
@@ -256,6 +279,7 @@ UsbTransport::UsbTransport(std::string serial) {
 
 UsbTransport::~UsbTransport() {
     releaseLink(usb_);
+    exitContext(usb_);
 }
 
 int UsbTransport::open() {

@@ -33,6 +33,8 @@ struct UsbLink {
     int32_t usbRwTimeout = kT58TimeoutMs;
     bool bInterfaceClaimed = false;
     std::string serial;
+    // Bus number and address (bus << 8 | address) of the printer the last search found.
+    uint16_t lastPlace = 0;
 };
 
 int init_libusb(UsbLink& link, uint16_t vid, uint16_t pid, int32_t timeoutMs);
@@ -48,8 +50,9 @@ int usbWrite(UsbLink& link, const uint8_t* buf, int32_t len, int32_t* transferre
 // [A-Za-z0-9._-] of its string descriptor; empty when it has none or it cannot be read.
 std::string readSerial(libusb_device* dev, const libusb_device_descriptor& desc);
 
-// The libusb transport of one printer. Every open() starts a new context and device list;
-// close() releases the interface, the handle, the list and the context.
+// The libusb transport of one printer. Its libusb context lives as long as the transport
+// (libusb follows the bus's changes); every open() takes a new device list and walks it;
+// close() releases the interface, the handle and the list.
 class UsbTransport final : public T58Transport {
   public:
     explicit UsbTransport(std::string serial = {});
