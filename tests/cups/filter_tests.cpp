@@ -36,32 +36,18 @@ struct ReadPage {
 bool writePages(const std::string& path, const std::vector<RasterPage>& pages,
                 unsigned numCopies = 1, size_t oddFrom = SIZE_MAX, unsigned bitsPerPixel = 1,
                 cups_cspace_t space = CUPS_CSPACE_K) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0)
-        return false;
-    cups_raster_t* ras = cupsRasterOpen(fd, CUPS_RASTER_WRITE);
-    bool ok = ras != nullptr;
-    for (size_t i = 0; i < pages.size(); ++i) {
-        const RasterPage& p = pages[i];
-        bool odd = i >= oddFrom;
-        cups_page_header2_t h{};
+    tsupport::RasterWriteOptions options;
+    options.header = [&](size_t i, cups_page_header2_t& h) {
+        const bool odd = i >= oddFrom;
         h.HWResolution[0] = h.HWResolution[1] = 203;
-        h.cupsWidth = p.width;
-        h.cupsHeight = p.height;
-        h.cupsBytesPerLine = p.bytesPerLine;
         h.cupsBitsPerColor = odd ? bitsPerPixel : 1;
         h.cupsBitsPerPixel = odd ? bitsPerPixel : 1;
         h.cupsColorSpace = odd ? space : CUPS_CSPACE_K;
         h.NumCopies = numCopies;
-        ok = ok && cupsRasterWriteHeader2(ras, &h) &&
-             (p.pixels.empty() ||
-              cupsRasterWritePixels(ras, const_cast<uint8_t*>(p.pixels.data()),
-                                    static_cast<unsigned>(p.pixels.size())) == p.pixels.size());
-    }
-    if (ras)
-        cupsRasterClose(ras);
-    close(fd);
-    return ok;
+        h.cupsColorOrder = CUPS_ORDER_CHUNKED;
+        h.PageSize[0] = h.PageSize[1] = 0;
+    };
+    return tsupport::writeRaster(path, pages, options);
 }
 
 std::vector<ReadPage> readPages(const std::string& path, bool* clean = nullptr) {

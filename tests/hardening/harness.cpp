@@ -22,33 +22,19 @@ RawPage rawOf(const tsupport::RasterPage& page) {
 std::string rasterStream(const std::vector<RawPage>& pages, bool compressed) {
     tsupport::TempDir dir("hard-raster");
     const std::string path = dir.file("stream");
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        return {};
-    }
-    cups_raster_t* ras =
-        cupsRasterOpen(fd, compressed ? CUPS_RASTER_WRITE_COMPRESSED : CUPS_RASTER_WRITE);
+    std::vector<tsupport::RasterPage> plain;
     for (const RawPage& page : pages) {
-        cups_page_header2_t header{};
-        header.HWResolution[0] = header.HWResolution[1] = 300;
-        header.cupsWidth = page.width;
-        header.cupsHeight = page.height;
-        header.cupsBytesPerLine = page.bytesPerLine;
-        header.cupsBitsPerColor = page.bitsPerPixel;
-        header.cupsBitsPerPixel = page.bitsPerPixel;
-        header.cupsColorSpace = CUPS_CSPACE_K;
-        header.NumCopies = 1;
-        cupsRasterWriteHeader2(ras, &header);
-        // The writer takes whole lines when compressing: feed it line by line.
-        std::vector<uint8_t> pixels = page.pixels;
-        const size_t line = page.bytesPerLine > 0 ? page.bytesPerLine : 1;
-        for (size_t at = 0; at < pixels.size(); at += line) {
-            const size_t n = std::min(line, pixels.size() - at);
-            cupsRasterWritePixels(ras, pixels.data() + at, static_cast<unsigned>(n));
-        }
+        plain.push_back({page.width, page.height, page.bytesPerLine, page.pixels});
     }
-    cupsRasterClose(ras);
-    close(fd);
+    tsupport::RasterWriteOptions options;
+    options.mode = compressed ? CUPS_RASTER_WRITE_COMPRESSED : CUPS_RASTER_WRITE;
+    options.header = [&](size_t i, cups_page_header2_t& header) {
+        header.cupsBitsPerColor = header.cupsBitsPerPixel = pages[i].bitsPerPixel;
+        header.cupsColorOrder = CUPS_ORDER_CHUNKED;
+        header.PageSize[0] = header.PageSize[1] = 0;
+    };
+    // A hostile page may be refused by the writer part-way; what it wrote is the stream.
+    tsupport::writeRaster(path, plain, options);
     return tsupport::readFile(path);
 }
 

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -79,23 +80,27 @@ static cups_page_header2_t headerFor(const RasterPage& page) {
     return header;
 }
 
-bool writeRaster(const std::string& path, const std::vector<RasterPage>& pages) {
+bool writeRaster(const std::string& path, const std::vector<RasterPage>& pages,
+                 const RasterWriteOptions& options) {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
         return false;
     }
-    cups_raster_t* ras = cupsRasterOpen(fd, CUPS_RASTER_WRITE);
+    cups_raster_t* ras = cupsRasterOpen(fd, options.mode);
     bool ok = ras != nullptr;
-    for (const auto& page : pages) {
-        if (!ok) {
-            break;
-        }
+    for (size_t i = 0; ok && i < pages.size(); ++i) {
+        const RasterPage& page = pages[i];
         cups_page_header2_t header = headerFor(page);
+        if (options.header) {
+            options.header(i, header);
+        }
         ok = cupsRasterWriteHeader2(ras, &header) != 0;
+        // The compressing writers take whole lines: the pixels go line by line.
         std::vector<uint8_t> pixels = page.pixels;
-        if (ok && !pixels.empty()) {
-            ok =
-                cupsRasterWritePixels(ras, pixels.data(), unsigned(pixels.size())) == pixels.size();
+        const size_t line = page.bytesPerLine > 0 ? page.bytesPerLine : 1;
+        for (size_t at = 0; ok && at < pixels.size(); at += line) {
+            const auto n = static_cast<unsigned>(std::min(line, pixels.size() - at));
+            ok = cupsRasterWritePixels(ras, pixels.data() + at, n) == n;
         }
     }
     if (ras != nullptr) {

@@ -3,6 +3,8 @@
 // Test support: real raster files written with libcups, real PPD files, and the backend
 // run as CUPS runs it, in a private mount namespace whose /dev/shm is a folder of the test.
 
+#include <cups/raster.h>
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -39,8 +41,16 @@ RasterPage makePage(uint32_t w, uint32_t h, const std::function<bool(uint32_t, u
 // A page of random bytes (bits past the width included), from a fixed seed.
 RasterPage randomPage(uint32_t w, uint32_t h, uint32_t seed, uint32_t bytesPerLine = 0);
 
-// Writes the pages as a 1-bit CUPS raster stream with cupsRasterOpen(CUPS_RASTER_WRITE).
-bool writeRaster(const std::string& path, const std::vector<RasterPage>& pages);
+struct RasterWriteOptions {
+    cups_mode_t mode = CUPS_RASTER_WRITE; // or CUPS_RASTER_WRITE_COMPRESSED, _PWG
+    // Changes page i's header (1-bit black, 300 dpi, one copy) before it is written.
+    std::function<void(size_t index, cups_page_header2_t& header)> header;
+};
+
+// Writes the pages as a CUPS raster stream with libcups's own writer: 1-bit black pages
+// unless options.header says otherwise.
+bool writeRaster(const std::string& path, const std::vector<RasterPage>& pages,
+                 const RasterWriteOptions& options = {});
 
 // Writes a PPD that ppdOpenFile accepts, with one PickOne option per entry whose default
 // choice keyword is the given text (the option's label is "<keyword> label").
