@@ -99,6 +99,28 @@ std::string stateFile(int num_options, cups_option_t* options) {
     return std::string(home ? home : ".") + "/.tarvik-printer-app.state";
 }
 
+// The core reports each label's progress on stdout and stderr; under systemd those lines
+// would flood the journal. PAPPL writes its log straight to its descriptor (stderr for
+// "-"), so only the C streams move: to a file beside the state at log-level debug, else
+// to /dev/null.
+void quietCoreOutput(const std::string& stateFile, pappl_loglevel_t level) {
+    std::string path = "/dev/null";
+    if (level == PAPPL_LOGLEVEL_DEBUG) {
+        const size_t slash = stateFile.rfind('/');
+        path = (slash == std::string::npos ? std::string(".") : stateFile.substr(0, slash)) +
+               "/tarvik-printer-app-core.log";
+    }
+    FILE* out = std::fopen(path.c_str(), "ae");
+    if (out == nullptr) {
+        return;
+    }
+    std::setvbuf(out, nullptr, _IOLBF, 0);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    stdout = out;
+    stderr = out;
+}
+
 bool saveState(pappl_system_t* system, void*) {
     return papplSystemSaveState(system, gStateFile.c_str());
 }
@@ -117,11 +139,11 @@ pappl_system_t* createSystem(int num_options, cups_option_t* options, void*) {
     }
     const char* logFile = cupsGetOption("log-file", num_options, options);
     const char* name = cupsGetOption("system-name", num_options, options);
+    const pappl_loglevel_t level = logLevel(cupsGetOption("log-level", num_options, options));
     pappl_system_t* system = papplSystemCreate(
         serverOptions(cupsGetOption("server-options", num_options, options)),
         name ? name : "Tarvik T58", port, "_print,_universal", spool, logFile ? logFile : "-",
-        logLevel(cupsGetOption("log-level", num_options, options)),
-        cupsGetOption("auth-service", num_options, options), false);
+        level, cupsGetOption("auth-service", num_options, options), false);
     if (system == nullptr) {
         return nullptr;
     }
@@ -139,6 +161,7 @@ pappl_system_t* createSystem(int num_options, cups_option_t* options, void*) {
                                  system);
     papplSystemSetFooterHTML(system, kFooter);
     gStateFile = stateFile(num_options, options);
+    quietCoreOutput(gStateFile, level);
     papplSystemSetSaveCallback(system, saveState, nullptr);
     if (!papplSystemLoadState(system, gStateFile.c_str())) {
         papplSystemSetDNSSDName(system, "Tarvik T58");

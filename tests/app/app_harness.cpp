@@ -210,7 +210,12 @@ std::string AppServer::printerUri(const std::string& name) const {
 }
 
 std::string AppServer::log() const {
-    return tsupport::readFile(dir_ + "/log") + tsupport::readFile(dir_ + "/out");
+    return tsupport::readFile(dir_ + "/log") +
+           tsupport::readFile(dir_ + "/tarvik-printer-app-core.log") + output();
+}
+
+std::string AppServer::output() const {
+    return tsupport::readFile(dir_ + "/out");
 }
 
 std::vector<tsupport::RasterPage> writePwgLabel(const std::string& path, const char* media, int dpi,

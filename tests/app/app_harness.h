@@ -33,6 +33,8 @@ class AppServer {
     int port() const { return port_; }
     std::string printerUri(const std::string& name) const;
     std::string log() const;
+    // What the server wrote on its own stdout and stderr.
+    std::string output() const;
 
   private:
     std::string dir_;

@@ -106,6 +106,9 @@ TEST(AppPrint, PwgLabelWithJobSettingsPrintsAsTheBackendPrintsIt) {
     EXPECT_EQ(want[0].darkness, 0xE0 | 14);
     expectSamePages(got, want);
     EXPECT_TRUE(app.printer.errors().empty());
+    // The core's progress lines stay out of the service's journal.
+    EXPECT_EQ(app.server->output().find("qzOffset"), std::string::npos) << app.server->output();
+    EXPECT_NE(app.server->log().find("qzOffset"), std::string::npos);
 }
 
 TEST(AppPrint, PrinterDefaultsReachThePrinter) {
