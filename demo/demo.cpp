@@ -4,10 +4,15 @@
 // (never the system's) gets the installed backend, filter and PPDs; each variant below is a
 // queue whose PPD defaults ask for a rotation, an offset or a label template; the label goes
 // through lp, pdftopdf, Ghostscript, rastertotarvik and the tarvik backend to the virtual
-// T58, and every label it printed is written as a PNG file.
+// T58, and every label it printed is written as a PNG file. With the printer application
+// built, the same label also goes as a 1-bit PWG raster (Ghostscript) by IPP Print-Job
+// through tarvik-printer-app to a virtual T58 of its own.
 //
 // usage: tarvik-demo [--out DIR] [--copies N] [LABEL.pdf|LABEL.ps]
 
+#ifdef TARVIK_DEMO_APP
+#include "tests/app/app_harness.h"
+#endif
 #include "tests/cups/harness.h"
 #include "tests/support/support.h"
 #include "vt58/vt58.h"
@@ -172,6 +177,57 @@ bool runVariant(cupstest::PrivateCups& cups, const cupstest::InstallTree& tree, 
     return writePngs(record, a.out, v);
 }
 
+#ifdef TARVIK_DEMO_APP
+// The label through the printer application: Ghostscript's PWG raster, Print-Job by ipptool.
+bool runAppVariant(const Args& a) {
+    const Variant v{
+        "app-ipp-203dpi", 203, "IPP Print-Job of a 1-bit PWG raster to tarvik-printer-app", {}};
+    tsupport::TempDir dir("tarvik-demo-app");
+    const std::string pwg = dir.file("label.pwg");
+    cupstest::Proc gs = cupstest::runProgram({"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE",
+                                              "-sDEVICE=pwgraster", "-dcupsColorSpace=3",
+                                              "-dcupsBitsPerColor=1", "-r203", "-o", pwg, a.label},
+                                             cupstest::baseEnv());
+    if (gs.status != 0) {
+        fprintf(stderr, "tarvik-demo: Ghostscript: %s%s", gs.out.c_str(), gs.err.c_str());
+        return false;
+    }
+    vt58::Scenario scenario;
+    scenario.headByte = 0;
+    vt58::VirtualT58 printer(scenario);
+    if (!printer.ok()) {
+        fprintf(stderr, "tarvik-demo: virtual T58: %s\n", printer.setupError().c_str());
+        return false;
+    }
+    apptest::AppServer server(printer, dir.path());
+    if (!server.waitReady(1)) {
+        fprintf(stderr, "tarvik-demo: tarvik-printer-app did not start:\n%s", server.log().c_str());
+        return false;
+    }
+    const std::string uri = server.printerUri("T58-VT58-0001");
+    const auto start = std::chrono::steady_clock::now();
+    std::string out;
+    const int job = apptest::ipptoolPrint(uri, pwg, "image/pwg-raster",
+                                          {"integer copies " + std::to_string(a.copies)}, &out);
+    const int state = job > 0 ? apptest::waitJob(uri, job).state : 0;
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    server.stop();
+    vt58::Record record = printer.record();
+    Totals t = totalsOf(record);
+    printf("%-15s %s\n", v.name, v.what);
+    if (state != IPP_JSTATE_COMPLETED) {
+        printf("                the job did not complete\n%s", out.c_str());
+        return false;
+    }
+    printf("                %zu page(s) x %d copies = %zu labels, %zu blocks, %zu bytes sent, "
+           "compressed %.1f : 1, %.2f s from Print-Job to the last label\n",
+           t.pages, a.copies, t.labels, t.blocks, t.bytes,
+           t.packed ? static_cast<double>(t.raw) / static_cast<double>(t.packed) : 0.0, seconds);
+    return writePngs(record, a.out, v);
+}
+#endif
+
 int run(const Args& a) {
     if (geteuid() != 0) {
         fprintf(stderr, "tarvik-demo: needs root (a private cupsd in its own mount namespace)\n");
@@ -201,6 +257,11 @@ int run(const Args& a) {
     bool ok = true;
     for (const Variant& v : kVariants)
         ok = runVariant(cups, tree, v, a, pdf) && ok;
+    cups.stop();
+#ifdef TARVIK_DEMO_APP
+    printf("The same label through tarvik-printer-app (IPP Everywhere, PAPPL)\n");
+    ok = runAppVariant(a) && ok;
+#endif
     printf("PNG files of every printed label are in %s/\n", a.out.c_str());
     return ok ? 0 : 1;
 }
