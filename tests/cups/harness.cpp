@@ -1,5 +1,7 @@
 #include "tests/cups/harness.h"
 
+#include "tests/support/support.h"
+
 #include <cups/cups.h>
 
 #include <fcntl.h>
@@ -54,17 +56,6 @@ int statusOf(int st) {
     return -1;
 }
 
-// Reads what the pipe holds; false once it is closed.
-bool drain(int fd, std::string& into) {
-    char buf[4096];
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n > 0) {
-        into.append(buf, static_cast<size_t>(n));
-        return true;
-    }
-    return n < 0 && (errno == EAGAIN || errno == EINTR);
-}
-
 bool writeText(const std::string& path, const std::string& text, mode_t mode) {
     {
         std::ofstream f(path, std::ios::binary | std::ios::trunc);
@@ -98,58 +89,17 @@ Proc runProgram(const std::vector<std::string>& argv, const EnvPairs& env,
     Proc proc;
     if (argv.empty())
         return proc;
-    // Everything the child needs is built before fork: after it only exec-safe calls.
-    std::string exe = lookUp(argv[0], env);
-    std::vector<std::string> envText;
-    for (const auto& [k, v] : env)
-        envText.push_back(k + "=" + v);
-    std::vector<char*> cargv, cenv;
-    for (const std::string& a : argv)
-        cargv.push_back(const_cast<char*>(a.c_str()));
-    cargv.push_back(nullptr);
-    for (std::string& e : envText)
-        cenv.push_back(e.data());
-    cenv.push_back(nullptr);
-    int in = open(stdinPath.c_str(), O_RDONLY | O_CLOEXEC);
-    int outPipe[2], errPipe[2];
-    if (in < 0 || pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
-        if (in >= 0)
-            close(in);
-        return proc;
-    }
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in, 0);
-        dup2(outPipe[1], 1);
-        dup2(errPipe[1], 2);
-        execve(exe.c_str(), cargv.data(), cenv.data());
-        _exit(127);
-    }
-    close(in);
-    close(outPipe[1]);
-    close(errPipe[1]);
-    fcntl(outPipe[0], F_SETFL, O_NONBLOCK);
-    fcntl(errPipe[0], F_SETFL, O_NONBLOCK);
-    bool outOpen = true, errOpen = true;
-    auto deadline = Clock::now() + timeout;
-    while ((outOpen || errOpen) && pid > 0) {
-        pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-        poll(fds, 2, 50);
-        if (outOpen)
-            outOpen = drain(outPipe[0], proc.out);
-        if (errOpen)
-            errOpen = drain(errPipe[0], proc.err);
-        if (Clock::now() > deadline) {
-            proc.timedOut = true;
-            kill(pid, SIGKILL);
-            break;
-        }
-    }
-    close(outPipe[0]);
-    close(errPipe[0]);
-    int st = 0;
-    if (pid > 0 && waitpid(pid, &st, 0) == pid)
-        proc.status = statusOf(st);
+    tsupport::RunOptions options;
+    options.exe = lookUp(argv[0], env);
+    options.args.assign(argv.begin() + 1, argv.end());
+    options.env = env;
+    options.stdinPath = stdinPath;
+    options.timeout = timeout;
+    const tsupport::RunResult run = tsupport::runBackend(options);
+    proc.status = run.termSignal != 0 ? 128 + run.termSignal : run.exitStatus;
+    proc.timedOut = run.timedOut;
+    proc.out = run.out;
+    proc.err = run.err;
     return proc;
 }
 

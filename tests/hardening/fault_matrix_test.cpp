@@ -229,7 +229,9 @@ const char* text(Copy c) {
 class FaultMatrix : public ::testing::TestWithParam<std::tuple<Stage, Trouble>> {};
 
 TEST_P(FaultMatrix, EndsCleanlyAndPrintsWhatTheFaultLeaves) {
-    const auto [stage, trouble] = GetParam();
+    // Named variables rather than a structured binding: lambdas below capture them.
+    const Stage stage = std::get<0>(GetParam());
+    const Trouble trouble = std::get<1>(GetParam());
     const std::vector<RasterPage> pages = {labelPage(576, kLines, 1), labelPage(576, kLines, 2)};
     Job job;
     job.pages = pages;

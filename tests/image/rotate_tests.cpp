@@ -185,9 +185,12 @@ TEST(Rotation, HalfTurnTwiceAndOppositeQuarterTurnsRestoreThePage) {
         RasterPage turned{uint32_t(left.pd.w), uint32_t(left.pd.h), uint32_t(left.pd.rowBytes),
                           left.image};
         const uint32_t pad = (w + 31) / 32 * 32 - w;
-        RasterPage expected = makePage(w + pad, (h + 31) / 32 * 32, [&](uint32_t x, uint32_t y) {
-            return x >= pad && y < h && dotAt(page.pixels.data(), page.bytesPerLine, x - pad, y);
-        });
+        const uint32_t rows = h; // clang 14 lambdas cannot capture a structured binding
+        RasterPage expected =
+            makePage(w + pad, (h + 31) / 32 * 32, [&page, pad, rows](uint32_t x, uint32_t y) {
+                return x >= pad && y < rows &&
+                       dotAt(page.pixels.data(), page.bytesPerLine, x - pad, y);
+            });
         EXPECT_EQ(turn(turned, 3).image, expected.pixels) << w;
     }
 }

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -172,8 +173,9 @@ struct CStrings {
 // In the forked child: only system calls from here to exec.
 [[noreturn]] void execInPrivateShm(const char* exe, char** argv, char** envp, const char* shmDir,
                                    const char* stdinPath, int outFd, int errFd) {
-    if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
-        mount(shmDir, "/dev/shm", nullptr, MS_BIND, nullptr) != 0) {
+    if (*shmDir != '\0' &&
+        (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+         mount(shmDir, "/dev/shm", nullptr, MS_BIND, nullptr) != 0)) {
         _exit(126);
     }
     int in = open(stdinPath, O_RDONLY);
@@ -198,8 +200,14 @@ RunResult runBackend(const RunOptions& options) {
     for (const auto& [name, value] : options.env) {
         envp.owned.push_back(name + "=" + value);
     }
-    std::string outPath = options.shmDir + ".stdout";
-    std::string errPath = options.shmDir + ".stderr";
+    // Without a /dev/shm of its own the child's output goes to a folder of this run.
+    std::unique_ptr<TempDir> outputDir;
+    if (options.shmDir.empty()) {
+        outputDir = std::make_unique<TempDir>("run-output");
+    }
+    const std::string outputBase = outputDir ? outputDir->file("child") : options.shmDir;
+    std::string outPath = outputBase + ".stdout";
+    std::string errPath = outputBase + ".stderr";
     int outFd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     int errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     char** av = argv.get();
@@ -248,7 +256,9 @@ RunResult runBackend(const RunOptions& options) {
     result.err = readFile(errPath);
     std::remove(outPath.c_str());
     std::remove(errPath.c_str());
-    result.log = readFile(options.shmDir + "/t58print.log");
+    if (!options.shmDir.empty()) {
+        result.log = readFile(options.shmDir + "/t58print.log");
+    }
     return result;
 }
 

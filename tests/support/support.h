@@ -66,7 +66,7 @@ struct RunOptions {
     std::string exe;                                      // path of the program to run
     std::vector<std::string> args;                        // argv[1..]; argv[0] is exe
     std::vector<std::pair<std::string, std::string>> env; // the child's whole environment
-    std::string shmDir; // bound onto /dev/shm in the child's mount namespace
+    std::string shmDir; // bound onto /dev/shm in the child's mount namespace; empty: none
     std::string stdinPath = "/dev/null";
     std::chrono::milliseconds timeout{60000}; // then SIGKILL, timedOut set
     // Polled every few milliseconds while the child runs; SIGTERM is sent once, the

@@ -23,15 +23,16 @@ inline uint8_t checksum(std::span<const uint8_t> b) {
 
 // Start byte, length, command, payload and checksum.
 inline std::vector<uint8_t> frame(uint8_t cmd, const std::vector<uint8_t>& payload) {
-    size_t len = payload.size() + 5;
+    const size_t len = payload.size() + 5;
     std::vector<uint8_t> f(len);
     f[0] = 0x66;
     f[1] = static_cast<uint8_t>(len & 0xFF);
     f[2] = static_cast<uint8_t>(len >> 8);
     f[3] = cmd;
-    std::copy(payload.begin(), payload.end(), f.begin() + 4);
-    f.pop_back();
-    f.push_back(checksum(f));
+    for (size_t i = 0; i < payload.size(); ++i) {
+        f[4 + i] = payload[i];
+    }
+    f[len - 1] = checksum(std::span<const uint8_t>(f).first(len - 1));
     return f;
 }
 

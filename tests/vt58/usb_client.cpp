@@ -135,7 +135,8 @@ void serials() {
             out += " ?";
             continue;
         }
-        out += " " + serialOf(h);
+        out += ' ';
+        out += serialOf(h);
         libusb_close(h);
     }
     if (n >= 0)

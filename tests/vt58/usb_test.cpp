@@ -282,8 +282,9 @@ TEST(Vt58Bus, CompressedPagesAreReassembledAndSavedAsPng) {
     Scenario s;
     s.refusePrint(2); // block 1 of copy 1 is refused once and sent again
     VirtualT58 printer(s);
-    std::vector<std::vector<uint8_t>> sent = frames;
-    sent.insert(sent.begin() + 3, frames[2]);
+    std::vector<std::vector<uint8_t>> sent(frames.begin(), frames.begin() + 3);
+    sent.push_back(frames[2]);
+    sent.insert(sent.end(), frames.begin() + 3, frames.end());
     ClientRun r = runClient(printer, exchange(sent));
     ASSERT_EQ(r.all("write rc 0").size(), sent.size());
 
