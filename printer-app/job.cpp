@@ -24,6 +24,12 @@ namespace {
 constexpr uint64_t kMaxPageBytes = 64u * 1024 * 1024;
 constexpr auto kOfflinePoll = std::chrono::milliseconds(100);
 constexpr int kOfflinePollsPerTry = 10;
+// PAPPL 1.3 dithers an 8-bit raster line into a buffer of the output header's
+// cupsBytesPerLine, but writes as many bytes as the input line is wide (job-process.c,
+// _papplJobProcessRaster): a grey page wider than the label (a Letter page on a 50 mm label)
+// would overrun it. The output line is widened to this many bytes, 65,536 dots, which no
+// client's page reaches; the driver still reads only the label's own bytes of each line.
+constexpr unsigned kDitherLineBytes = 8192;
 constexpr std::array<uint8_t, 8> kLastByteMask = {0xFF, 0x80, 0xC0, 0xE0, 0xF0, 0xF8, 0xFC, 0xFE};
 
 enum class Outcome { Printing, Stopped, Failed };
@@ -257,6 +263,7 @@ bool startPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, u
     js->width = h.cupsWidth;
     js->height = h.cupsHeight;
     js->rowBytes = h.cupsBytesPerLine;
+    options->header.cupsBytesPerLine = std::max(h.cupsBytesPerLine, kDitherLineBytes);
     return true;
 }
 

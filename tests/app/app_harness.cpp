@@ -219,30 +219,24 @@ std::string AppServer::output() const {
 }
 
 std::vector<tsupport::RasterPage> writePwgLabel(const std::string& path, const char* media, int dpi,
-                                                int pages, uint32_t seed) {
-    cups_page_header2_t header;
-    std::vector<tsupport::RasterPage> written;
-    if (!cupsRasterInitPWGHeader(&header, pwgMediaForPWG(media), "black_1", dpi, dpi, "one-sided",
+                                                int pages, uint32_t seed, const char* type) {
+    cups_page_header2_t pwg;
+    if (!cupsRasterInitPWGHeader(&pwg, pwgMediaForPWG(media), type, dpi, dpi, "one-sided",
                                  nullptr)) {
-        return written;
+        return {};
     }
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    cups_raster_t* ras = cupsRasterOpen(fd, CUPS_RASTER_WRITE_PWG);
-    for (int i = 0; ras != nullptr && i < pages; ++i) {
-        header.cupsInteger[CUPS_RASTER_PWG_TotalPageCount] = static_cast<unsigned>(pages);
-        tsupport::RasterPage page = tsupport::randomPage(header.cupsWidth, header.cupsHeight,
-                                                         seed + i, header.cupsBytesPerLine);
-        if (!cupsRasterWriteHeader2(ras, &header) ||
-            cupsRasterWritePixels(ras, page.pixels.data(), unsigned(page.pixels.size())) !=
-                page.pixels.size()) {
-            break;
-        }
-        written.push_back(std::move(page));
+    pwg.cupsInteger[CUPS_RASTER_PWG_TotalPageCount] = static_cast<unsigned>(pages);
+    std::vector<tsupport::RasterPage> written;
+    for (int i = 0; i < pages; ++i) {
+        written.push_back(tsupport::randomPage(
+            pwg.cupsWidth, pwg.cupsHeight, seed + static_cast<uint32_t>(i), pwg.cupsBytesPerLine));
     }
-    if (ras != nullptr) {
-        cupsRasterClose(ras);
+    tsupport::RasterWriteOptions options;
+    options.mode = CUPS_RASTER_WRITE_PWG;
+    options.header = [&pwg](size_t, cups_page_header2_t& header) { header = pwg; };
+    if (!tsupport::writeRaster(path, written, options)) {
+        written.clear();
     }
-    close(fd);
     return written;
 }
 

@@ -42,11 +42,12 @@ class AppServer {
     int pid_ = -1;
 };
 
-// Writes pages as a 1-bit PWG raster of the media at dpi, each page exactly the size PAPPL
-// gives that media (the pixels of page i come from tsupport::randomPage(.., seed + i)).
-// Returns the pages written.
+// Writes pages as a PWG raster of the media at dpi (type "black_1", or "sgray_8" for grey),
+// each page exactly the size PAPPL gives that media (the pixels of page i come from
+// tsupport::randomPage(.., seed + i)). Returns the pages written.
 std::vector<tsupport::RasterPage> writePwgLabel(const std::string& path, const char* media, int dpi,
-                                                int pages, uint32_t seed);
+                                                int pages, uint32_t seed,
+                                                const char* type = "black_1");
 
 // Print-Job with ipptool; extra lines are ipptool ATTR lines of the job group. The job id, or
 // -1 with ipptool's output in *out.

@@ -287,6 +287,12 @@ TEST(AppInput, BadDocumentsAndValuesEndOnlyTheirJobs) {
     for (int i = 0; i < 100 && printerAttr(app.uri(), "printer-state") != "idle"; ++i) {
         std::this_thread::sleep_for(50ms);
     }
+    // A grey page far wider than the label (a Letter page, as a driverless queue may send)
+    // prints its label and leaves the server serving.
+    writePwgLabel(app.dir.file("letter.pwg"), "na_letter_8.5x11in", 300, 1, 93, "sgray_8");
+    const int grey = ipptoolPrint(app.uri(), app.dir.file("letter.pwg"), kRaster, {}, &out);
+    ASSERT_GT(grey, 0) << out;
+    EXPECT_EQ(waitJob(app.uri(), grey).state, IPP_JSTATE_COMPLETED);
     // Vendor values out of range are held to the printer's: cutter 7, no turn.
     const int job = ipptoolPrint(app.uri(), app.dir.file("l.pwg"), kRaster,
                                  {"integer tarvik-cutter 99", "integer tarvik-rotation -5"}, &out);
