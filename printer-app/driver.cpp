@@ -34,6 +34,10 @@ constexpr const char* kCustomMin = "custom_min_10x10mm";
 constexpr const char* kCustomMax203 = "custom_max_48.05x1000mm";
 constexpr const char* kCustomMax300 = "custom_max_48.77x1000mm";
 constexpr uint8_t kDefaultDarknessByte = 8;
+// Margins of 0.01 mm rather than none: for a printer with borderless sizes only, the PPD
+// that CUPS 2.4 makes for a driverless queue names a default size it does not offer
+// ("50x30mm" among "50x30mm.Borderless" ...), and every job then comes as Letter.
+constexpr int kMarginHmm = 1;
 
 void setMedia(pappl_media_col_t& media, const char* name) {
     media = {};
@@ -42,6 +46,8 @@ void setMedia(pappl_media_col_t& media, const char* name) {
         media.size_width = pwg->width;
         media.size_length = pwg->length;
     }
+    media.bottom_margin = media.top_margin = kMarginHmm;
+    media.left_margin = media.right_margin = kMarginHmm;
     papplCopyString(media.size_name, name, sizeof media.size_name);
     papplCopyString(media.source, "main-roll", sizeof media.source);
     papplCopyString(media.type, "labels", sizeof media.type);
@@ -86,9 +92,9 @@ void setMediaTable(pappl_pr_driver_data_t* data, bool head300) {
     data->left_offset_supported[1] = kMaxLeftOffsetMm * 100;
     data->top_offset_supported[0] = -kMaxTopOffsetMm * 100;
     data->top_offset_supported[1] = kMaxTopOffsetMm * 100;
-    data->borderless = true;
-    data->left_right = 0;
-    data->bottom_top = 0;
+    data->borderless = false;
+    data->left_right = kMarginHmm;
+    data->bottom_top = kMarginHmm;
 }
 
 void setImaging(pappl_pr_driver_data_t* data) {

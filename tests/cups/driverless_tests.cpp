@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <filesystem>
 #include <thread>
 
@@ -69,6 +70,13 @@ TEST(CupsDriverless, LpCopiesThroughAnEverywhereQueueAreExact) {
     for (const auto& p : pages) {
         EXPECT_TRUE(p.complete);
         EXPECT_EQ(p.rowBytes, 48);
+        EXPECT_EQ(p.pageLines, 239) << "the queue's 50 x 30 mm label, not a Letter page";
+        // The 35 x 16 mm box, not a corner of a larger page.
+        size_t dots = 0;
+        for (uint8_t byte : p.data) {
+            dots += static_cast<size_t>(std::popcount(byte));
+        }
+        EXPECT_GT(dots, 30000u);
     }
     EXPECT_TRUE(printer.errors().empty());
 }
