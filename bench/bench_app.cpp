@@ -28,6 +28,9 @@
 
 namespace {
 
+using tsupport::childOfThisThread;
+using tsupport::cpuSeconds;
+
 using namespace std::chrono_literals;
 
 constexpr int kJobId = 58;
@@ -83,11 +86,6 @@ std::string pwgOf(const std::vector<tsupport::RasterPage>& pages) {
     return tsupport::readFile(path);
 }
 
-double cpuSeconds(const rusage& u) {
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
 // CPU seconds of a process, all its threads, from /proc.
 double processCpuSeconds(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
@@ -104,16 +102,6 @@ double processCpuSeconds(pid_t pid) {
     unsigned long long utime = 0, stime = 0;
     fields >> utime >> stime;
     return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
-}
-
-// The server the calling thread forked.
-pid_t childOfThisThread() {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/self/task/%d/children", int(gettid()));
-    std::ifstream in(path);
-    long pid = 0;
-    in >> pid;
-    return pid_t(pid);
 }
 
 vt58::Clock::time_point firstPrintFrameAfter(const vt58::Record& r, vt58::Clock::time_point t0) {

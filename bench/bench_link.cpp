@@ -23,6 +23,9 @@
 
 namespace {
 
+using tsupport::childOfThisThread;
+using tsupport::cpuSeconds;
+
 using namespace std::chrono_literals;
 
 constexpr int kJobId = 58;
@@ -89,16 +92,6 @@ void SpoolToFirstStatus(benchmark::State& state) {
     state.counters["worst_ms"] = worst;
 }
 
-// Children of the calling thread (the one that forked the backend).
-pid_t childOfThisThread() {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/self/task/%d/children", int(gettid()));
-    std::ifstream in(path);
-    long pid = 0;
-    in >> pid;
-    return pid_t(pid);
-}
-
 long statusKiB(pid_t pid, const char* field) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
     std::string line;
@@ -109,11 +102,6 @@ long statusKiB(pid_t pid, const char* field) {
         }
     }
     return -1;
-}
-
-double cpuSeconds(const rusage& u) {
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
 void HundredLabelJob(benchmark::State& state) {

@@ -24,19 +24,6 @@ namespace apptest {
 
 namespace {
 
-struct CStrings {
-    std::vector<std::string> owned;
-    std::vector<char*> ptrs;
-    char** get() {
-        ptrs.clear();
-        for (auto& s : owned) {
-            ptrs.push_back(s.data());
-        }
-        ptrs.push_back(nullptr);
-        return ptrs.data();
-    }
-};
-
 bool connects(int port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
@@ -122,13 +109,13 @@ AppServer::AppServer(const vt58::VirtualT58& printer, const std::string& dir,
     for (const char* sub : {"/run", "/shm", "/spool"}) {
         mkdir((dir + sub).c_str(), 0700);
     }
-    CStrings argv{{tsupport::binPath("tarvik-printer-app"), "server", "-o",
-                   "server-port=" + std::to_string(port_), "-o",
-                   "spool-directory=" + dir + "/spool", "-o", "state-file=" + dir + "/state", "-o",
-                   "log-file=" + dir + "/log", "-o", "log-level=debug"},
-                  {}};
+    tsupport::CStrings argv{
+        {tsupport::binPath("tarvik-printer-app"), "server", "-o",
+         "server-port=" + std::to_string(port_), "-o", "spool-directory=" + dir + "/spool", "-o",
+         "state-file=" + dir + "/state", "-o", "log-file=" + dir + "/log", "-o", "log-level=debug"},
+        {}};
     argv.owned.insert(argv.owned.end(), extraArgs.begin(), extraArgs.end());
-    CStrings envp;
+    tsupport::CStrings envp;
     for (const auto& [name, value] : printer.withChildEnv(
              {{"PATH", "/usr/bin:/bin"}, {"HOME", dir}, {"TMPDIR", dir}, {"LANG", "C"}})) {
         envp.owned.push_back(name + "=" + value);

@@ -157,19 +157,6 @@ size_t countOf(const std::string& hay, const std::string& needle) {
 
 namespace {
 
-struct CStrings {
-    std::vector<std::string> owned;
-    std::vector<char*> ptrs;
-    char** get() {
-        ptrs.clear();
-        for (auto& s : owned) {
-            ptrs.push_back(s.data());
-        }
-        ptrs.push_back(nullptr);
-        return ptrs.data();
-    }
-};
-
 // In the forked child: only system calls from here to exec.
 [[noreturn]] void execInPrivateShm(const char* exe, char** argv, char** envp, const char* shmDir,
                                    const char* stdinPath, int outFd, int errFd) {
@@ -277,6 +264,29 @@ EnvPairs withSanitizerOptions(EnvPairs env) {
         }
     }
     return env;
+}
+
+char** CStrings::get() {
+    ptrs.clear();
+    for (auto& s : owned) {
+        ptrs.push_back(s.data());
+    }
+    ptrs.push_back(nullptr);
+    return ptrs.data();
+}
+
+double cpuSeconds(const rusage& usage) {
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+pid_t childOfThisThread() {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/task/%d/children", int(gettid()));
+    std::ifstream in(path);
+    long pid = 0;
+    in >> pid;
+    return pid_t(pid);
 }
 
 } // namespace tsupport

@@ -4,6 +4,8 @@
 // run as CUPS runs it, in a private mount namespace whose /dev/shm is a folder of the test.
 
 #include <cups/raster.h>
+#include <sys/resource.h>
+#include <sys/types.h>
 
 #include <chrono>
 #include <cstdint>
@@ -88,6 +90,19 @@ struct RunResult {
 RunResult runBackend(const RunOptions& options);
 
 using EnvPairs = std::vector<std::pair<std::string, std::string>>;
+
+// The argv or envp array of a program about to be started: built before fork, so that the
+// child only reads it before exec.
+struct CStrings {
+    std::vector<std::string> owned;
+    std::vector<char*> ptrs;
+    char** get();
+};
+
+// User and system CPU seconds of a getrusage result.
+double cpuSeconds(const rusage& usage);
+// The child the calling thread forked last still running (its /proc children); 0 when none.
+pid_t childOfThisThread();
 // env with the run's sanitizer options added (ASAN/UBSAN/LSAN/TSAN_OPTIONS): a sanitizer
 // build's child gets a whole environment of its own, with umockdev's preload before the
 // sanitizer runtime.
