@@ -7,6 +7,7 @@
 //  - HundredLabels/Backend and /App: a 100-label job; CPU per label of the backend process
 //    (getrusage of children) and of the server process (its /proc stat, all threads), and
 //    for the app the ratio of its CPU per label to the backend's (it should not exceed 1).
+#include "bench/label.h"
 #include "tests/support/support.h"
 #include "vt58/vt58.h"
 
@@ -34,22 +35,13 @@ using tsupport::cpuSeconds;
 using namespace std::chrono_literals;
 
 constexpr int kJobId = 58;
-constexpr uint32_t kLabelW = 576;
-constexpr uint32_t kLabelH = 472;
+using benchlabel::kLabelH;
+using benchlabel::kLabelW;
+using benchlabel::label;
 constexpr int kDpi = 300;
 constexpr uint8_t kHead300 = 1;
 constexpr size_t kHundred = 100;
 constexpr const char* kPrinter = "T58-VT58-0001";
-
-// A label: border, text-like blocks, a barcode-like band; different per page.
-tsupport::RasterPage label(uint32_t n) {
-    return tsupport::makePage(kLabelW, kLabelH, [n](uint32_t x, uint32_t y) {
-        const bool border = x < 4 || y < 4 || x >= kLabelW - 4 || y >= kLabelH - 4;
-        const bool text = y > 40 && y < 160 && (x / 6 + y / 10 + n) % 3 == 0 && x % 6 < 4;
-        const bool bars = y > 250 && y < 420 && ((x * 7 + n) / 5) % 3 != 0;
-        return border || text || bars;
-    });
-}
 
 std::vector<tsupport::RasterPage> labels(size_t count) {
     std::vector<tsupport::RasterPage> pages;

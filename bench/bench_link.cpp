@@ -6,6 +6,7 @@
 //  - PrintersAtOnce/N: N virtual printers driven at once from one process (core_threads, a
 //    thread per printer), 40 labels each: CPU per label and labels per second, and the CPU
 //    per label against one printer's (it should stay flat as printers are added).
+#include "bench/label.h"
 #include "tests/link/thread_pages.h"
 #include "tests/support/support.h"
 #include "vt58/vt58.h"
@@ -29,23 +30,14 @@ using tsupport::cpuSeconds;
 using namespace std::chrono_literals;
 
 constexpr int kJobId = 58;
-constexpr uint32_t kLabelW = 576;
-constexpr uint32_t kLabelH = 472;
+using benchlabel::kLabelH;
+using benchlabel::kLabelW;
+using benchlabel::label;
 
 std::string spoolName() {
     char name[32];
     std::snprintf(name, sizeof name, "ras-d%05d-001", kJobId);
     return name;
-}
-
-// A label: border, text-like blocks, a barcode-like band; different per page.
-tsupport::RasterPage label(uint32_t n) {
-    return tsupport::makePage(kLabelW, kLabelH, [n](uint32_t x, uint32_t y) {
-        const bool border = x < 4 || y < 4 || x >= kLabelW - 4 || y >= kLabelH - 4;
-        const bool text = y > 40 && y < 160 && (x / 6 + y / 10 + n) % 3 == 0 && x % 6 < 4;
-        const bool bars = y > 250 && y < 420 && ((x * 7 + n) / 5) % 3 != 0;
-        return border || text || bars;
-    });
 }
 
 tsupport::RunOptions backendOptions(const vt58::VirtualT58& vt, const tsupport::TempDir& shm,

@@ -116,6 +116,14 @@ Totals totalsOf(const vt58::Record& r) {
     return t;
 }
 
+void printTotals(const Totals& t, int copies, double seconds, const char* from) {
+    printf("                %zu page(s) x %d copies = %zu labels, %zu blocks, %zu bytes sent, "
+           "compressed %.1f : 1, %.2f s from %s to the last label\n",
+           t.pages, copies, t.labels, t.blocks, t.bytes,
+           t.packed ? static_cast<double>(t.raw) / static_cast<double>(t.packed) : 0.0, seconds,
+           from);
+}
+
 bool writePngs(const vt58::Record& r, const std::string& dir, const Variant& v) {
     bool ok = true;
     int page = 0;
@@ -170,10 +178,7 @@ bool runVariant(cupstest::PrivateCups& cups, const cupstest::InstallTree& tree, 
         printf("                the job did not complete (%s)\n", lpOut.c_str());
         return false;
     }
-    printf("                %zu page(s) x %d copies = %zu labels, %zu blocks, %zu bytes sent, "
-           "compressed %.1f : 1, %.2f s from lp to the last label\n",
-           t.pages, a.copies, t.labels, t.blocks, t.bytes,
-           t.packed ? static_cast<double>(t.raw) / static_cast<double>(t.packed) : 0.0, seconds);
+    printTotals(t, a.copies, seconds, "lp");
     return writePngs(record, a.out, v);
 }
 
@@ -220,10 +225,7 @@ bool runAppVariant(const Args& a) {
         printf("                the job did not complete\n%s", out.c_str());
         return false;
     }
-    printf("                %zu page(s) x %d copies = %zu labels, %zu blocks, %zu bytes sent, "
-           "compressed %.1f : 1, %.2f s from Print-Job to the last label\n",
-           t.pages, a.copies, t.labels, t.blocks, t.bytes,
-           t.packed ? static_cast<double>(t.raw) / static_cast<double>(t.packed) : 0.0, seconds);
+    printTotals(t, a.copies, seconds, "Print-Job");
     return writePngs(record, a.out, v);
 }
 #endif
