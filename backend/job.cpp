@@ -14,7 +14,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -32,11 +31,7 @@ constexpr off_t kSpoolMinBytes = 15;
 constexpr int kRasterOpenRetries = 5;
 constexpr int kEmptyReadRestarts = 200;
 constexpr int kLinkRetrySeconds = 3;
-// Pages larger than this are refused rather than read: no label is 64 MiB of dots.
-constexpr uint64_t kMaxPageBytes = 64u * 1024 * 1024;
 constexpr size_t kSkipChunk = 65536;
-
-constexpr std::array<uint8_t, 8> kLastByteMask = {0xFF, 0x80, 0xC0, 0xE0, 0xF0, 0xF8, 0xFC, 0xFE};
 
 struct RasterCloser {
     void operator()(cups_raster_t* ras) const { cupsRasterClose(ras); }
@@ -187,25 +182,6 @@ bool ensureBuffer(Pass& pass, size_t pageLen) {
     return true;
 }
 
-// Clears the dots past the page's width in every row. Rows may be padded past the width
-// (cupsBytesPerLine larger than the width needs): the padding bytes are cleared too, and
-// the mask goes on the row's last byte of dots, which is then not the row's last byte.
-void maskLastBytes(uint8_t* buf, const cups_page_header2_t& header) {
-    const uint8_t mask = kLastByteMask[header.cupsWidth % 8];
-    const size_t dotBytes = (size_t{header.cupsWidth} + 7) / 8;
-    const size_t line = header.cupsBytesPerLine;
-    if (mask == 0xFF && dotBytes == line) {
-        return;
-    }
-    for (uint32_t r = 0; r < header.cupsHeight; ++r) {
-        uint8_t* row = buf + size_t{r} * line;
-        if (dotBytes > 0) {
-            row[dotBytes - 1] &= mask;
-        }
-        memset(row + dotBytes, 0, line - dotBytes);
-    }
-}
-
 void printPage(Job& job) {
     while (!bSysCancel) {
         if (job.printer->init_t58() == 0) {
@@ -245,7 +221,7 @@ PageEnd readAndPrintPage(Job& job, Pass& pass, const cups_page_header2_t& header
         return PageEnd::Next;
     }
     job.pagesDone = index + 1;
-    maskLastBytes(pass.pBuf.get(), header);
+    maskPastWidth(pass.pBuf.get(), header.cupsWidth, header.cupsHeight, header.cupsBytesPerLine);
     PageData* pd = job.pd;
     pd->w = static_cast<int32_t>(header.cupsWidth);
     pd->h = static_cast<int32_t>(header.cupsHeight);

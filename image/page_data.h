@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // The job's one page record: job fields set once from the options, geometry fields
@@ -22,3 +23,11 @@ struct PageData {
 };
 
 constexpr int32_t kNoTemplate = 999;
+
+// No label is 64 MiB of dots: a larger page is refused before any memory is taken for it.
+constexpr uint64_t kMaxPageBytes = 64u * 1024 * 1024;
+
+// Clears the dots past the page's width in every row. Rows may be padded past the width
+// (rowBytes larger than the width needs): the padding bytes are cleared too, and the mask
+// goes on the row's last byte of dots, which is then not the row's last byte.
+void maskPastWidth(uint8_t* page, uint32_t width, uint32_t rows, size_t rowBytes);

@@ -6,7 +6,6 @@
 #include "printer-app/settings.h"
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -20,8 +19,6 @@ namespace tarvik_app {
 
 namespace {
 
-// No label is 64 MiB of dots; a larger page is refused before any memory is taken.
-constexpr uint64_t kMaxPageBytes = 64u * 1024 * 1024;
 constexpr auto kOfflinePoll = std::chrono::milliseconds(100);
 constexpr int kOfflinePollsPerTry = 10;
 // PAPPL 1.3 dithers an 8-bit raster line into a buffer of the output header's
@@ -30,7 +27,6 @@ constexpr int kOfflinePollsPerTry = 10;
 // would overrun it. The output line is widened to this many bytes, 65,536 dots, which no
 // client's page reaches; the driver still reads only the label's own bytes of each line.
 constexpr unsigned kDitherLineBytes = 8192;
-constexpr std::array<uint8_t, 8> kLastByteMask = {0xFF, 0x80, 0xC0, 0xE0, 0xF0, 0xF8, 0xFC, 0xFE};
 
 enum class Outcome { Printing, Stopped, Failed };
 
@@ -131,22 +127,6 @@ bool waitForLink(pappl_job_t* job, JobState& js) {
     return true;
 }
 
-// Rows may carry dots past the page's width: they are cleared as the backend clears them.
-void maskPadding(JobState& js) {
-    const uint8_t mask = kLastByteMask[js.width % 8];
-    const size_t dotBytes = (size_t{js.width} + 7) / 8;
-    if (mask == 0xFF && dotBytes == js.rowBytes) {
-        return;
-    }
-    for (uint32_t r = 0; r < js.height; ++r) {
-        uint8_t* row = js.page.data() + size_t{r} * js.rowBytes;
-        if (dotBytes > 0) {
-            row[dotBytes - 1] &= mask;
-        }
-        std::memset(row + dotBytes, 0, js.rowBytes - dotBytes);
-    }
-}
-
 void keepLabel(pappl_job_t* job, JobState& js, int32_t lines) {
     const T58Link& link = js.dev->printer.link;
     if (js.printer == nullptr || !link.work.dstData || lines <= 0) {
@@ -196,7 +176,7 @@ const char* failureText(int32_t result) {
 }
 
 bool printPage(pappl_job_t* job, JobState& js) {
-    maskPadding(js);
+    maskPastWidth(js.page.data(), js.width, js.height, js.rowBytes);
     PageData pd{};
     pd.w = static_cast<int32_t>(js.width);
     pd.h = static_cast<int32_t>(js.height);
