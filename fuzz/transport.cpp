@@ -56,6 +56,15 @@ class ScriptedTransport final : public T58Transport {
     void pause(uint32_t) override {}
 };
 
+// The link over the scripted transport; its cancel request is the script's.
+struct ScriptedLink {
+    ScriptedLink() {
+        link.cancelRequested = [] { return script.cancel; };
+    }
+    ScriptedTransport transport;
+    T58Link link{transport};
+};
+
 [[noreturn]] void violation() {
     __builtin_trap();
 }
@@ -137,12 +146,8 @@ void scriptStart(const uint8_t* data, size_t size, const ScriptJob& job) {
 }
 
 T58Link& scriptedLink() {
-    static ScriptedTransport transport;
-    static T58Link link(transport);
-    if (!link.cancelRequested) {
-        link.cancelRequested = [] { return script.cancel; };
-    }
-    return link;
+    static ScriptedLink scripted;
+    return scripted.link;
 }
 
 int ScriptedTransport::write(const uint8_t* buf, int32_t len, int32_t* transferred) {

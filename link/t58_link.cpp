@@ -11,12 +11,10 @@ void T58Transport::pause(uint32_t microseconds) {
 T58Link::T58Link(T58Transport& transport) : transport(transport) {}
 
 int init_t58(T58Link& link) {
-    // A link left open (close_t58 not called) is not reused: each attempt opens afresh.
-    link.transport.close();
     if (link.transport.open() == 0 && getDot_T58(link) == 0) {
         return 0;
     }
-    // A failed attempt leaves nothing open behind it for the next one.
+    // A failed head query leaves nothing open behind it for the next attempt.
     link.transport.close();
     return 1;
 }

@@ -8,7 +8,8 @@ class T58Transport {
   public:
     virtual ~T58Transport() = default;
 
-    // Finds, opens and claims the printer; 0, or -1 on failure (nothing stays open).
+    // Finds, opens and claims the printer afresh (what an earlier open left open is released
+    // first, never reused); 0, or -1 on failure (nothing stays open).
     virtual int open() = 0;
     // One transfer each; libusb's result (0 on success) with the count of bytes moved.
     virtual int write(const uint8_t* buf, int32_t len, int32_t* transferred) = 0;

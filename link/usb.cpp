@@ -35,8 +35,9 @@ void exitContext(UsbLink& link) {
     link.ctx = nullptr;
 }
 
-// Everything one initialisation opened goes: interface, handle, device list, context.
-// Each page and each retry starts afresh, so nothing piles up over a long job.
+// Everything one initialisation opened goes: interface, handle, device list (the context
+// stays with the transport). Each page and each retry starts afresh, so nothing piles up
+// over a long job.
 void releaseLink(UsbLink& link) {
     closeQzUsb(link);
     freeDeviceList(link);
@@ -65,8 +66,10 @@ bool serialMatches(const UsbLink& link, libusb_device* dev, const libusb_device_
     return link.serial.empty() || readSerial(dev, desc) == link.serial;
 }
 
-bool isAt(libusb_device* dev, uint16_t place) {
-    return place == ((libusb_get_bus_number(dev) << 8) | libusb_get_device_address(dev));
+// Where a device sits on the bus: bus number << 8 | device address.
+uint16_t placeOf(libusb_device* dev) {
+    return static_cast<uint16_t>((libusb_get_bus_number(dev) << 8) |
+                                 libusb_get_device_address(dev));
 }
 
 // Reading a serial takes an open of the device. The printer found last time is asked
@@ -78,8 +81,9 @@ libusb_device* printerWhereItWas(const UsbLink& link, libusb_device** list,
     }
     for (int i = 0; list[i] != nullptr; ++i) {
         libusb_device_descriptor desc;
-        if (isAt(list[i], link.lastPlace) && libusb_get_device_descriptor(list[i], &desc) == 0 &&
-            desc.idProduct == want.productId && desc.idVendor == want.vendorId) {
+        if (placeOf(list[i]) == link.lastPlace &&
+            libusb_get_device_descriptor(list[i], &desc) == 0 && desc.idProduct == want.productId &&
+            desc.idVendor == want.vendorId) {
             return serialMatches(link, list[i], desc) ? list[i] : nullptr;
         }
     }
@@ -163,8 +167,7 @@ int get_device_descriptor(UsbLink& link, libusb_device_descriptor* desc, UsbDevi
             // Kept until close_t58: the device reference lives as long as its list.
             dev->device = list[i];
             dev->deviceList = list;
-            link.lastPlace = static_cast<uint16_t>((libusb_get_bus_number(list[i]) << 8) |
-                                                   libusb_get_device_address(list[i]));
+            link.lastPlace = placeOf(list[i]);
             return 0;
         }
     }
