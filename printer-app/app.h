@@ -82,6 +82,9 @@ bool updateStatus(pappl_printer_t* printer);
 // Opens the link of an opened device (0 ok); keeps it open until closeLink.
 int openLink(DeviceData& dev);
 void closeLink(DeviceData& dev);
+// One status exchange with the printer, on its open link or on one opened for it; false
+// when the printer does not answer.
+bool askStatus(DeviceData& dev, T58Status* status);
 
 // web.cpp
 void addWebPages(pappl_printer_t* printer);

@@ -72,18 +72,11 @@ pappl_preason_t deviceStatus(pappl_device_t* device) {
     if (dev == nullptr) {
         return PAPPL_PREASON_OFFLINE;
     }
-    const bool wasOpen = dev->linkOpen;
-    if (!wasOpen && openLink(*dev) != 0) {
+    T58Status status;
+    if (!askStatus(*dev, &status)) {
         return PAPPL_PREASON_OFFLINE;
     }
-    if (wasOpen && getDot_T58(dev->printer.link) != 0) {
-        return PAPPL_PREASON_OFFLINE;
-    }
-    const pappl_preason_t reasons = reasonsOf(dev->printer.link.lastStatus);
-    if (!wasOpen) {
-        closeLink(*dev);
-    }
-    return reasons;
+    return reasonsOf(status);
 }
 
 char* deviceId(pappl_device_t* device, char* buffer, size_t size) {

@@ -25,6 +25,18 @@ void closeLink(DeviceData& dev) {
     }
 }
 
+bool askStatus(DeviceData& dev, T58Status* status) {
+    const bool wasOpen = dev.linkOpen;
+    if (wasOpen ? getDot_T58(dev.printer.link) != 0 : openLink(dev) != 0) {
+        return false;
+    }
+    *status = dev.printer.link.lastStatus;
+    if (!wasOpen) {
+        closeLink(dev);
+    }
+    return true;
+}
+
 // The T58 reports "not ready" in six bits without naming them: IPP's "other" with the
 // bits on the web page. Busy is a normal part of printing and no reason at all.
 pappl_preason_t reasonsOf(const T58Status& status) {
@@ -56,11 +68,10 @@ bool updateStatus(pappl_printer_t* printer) {
             return true;
         }
         DeviceData* dev = deviceData(device);
-        const bool online = dev != nullptr && openLink(*dev) == 0;
+        T58Status status;
+        const bool online = dev != nullptr && askStatus(*dev, &status);
         PrinterState* state = printerState(printer);
         if (online) {
-            const T58Status status = dev->printer.link.lastStatus;
-            closeLink(*dev);
             const pappl_preason_t reasons = reasonsOf(status);
             papplPrinterSetReasons(printer, reasons,
                                    (PAPPL_PREASON_OTHER | PAPPL_PREASON_OFFLINE) & ~reasons);
