@@ -243,7 +243,11 @@ bool startPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, u
     js->width = h.cupsWidth;
     js->height = h.cupsHeight;
     js->rowBytes = h.cupsBytesPerLine;
-    options->header.cupsBytesPerLine = std::max(h.cupsBytesPerLine, kDitherLineBytes);
+    // Only PAPPL's raster path dithers into a line of this width; the image filter allocates
+    // its line before the page starts, so widening it there would overrun that line.
+    if (isRasterFormat(job)) {
+        options->header.cupsBytesPerLine = std::max(h.cupsBytesPerLine, kDitherLineBytes);
+    }
     return true;
 }
 
