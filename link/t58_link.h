@@ -30,6 +30,12 @@ struct T58Link {
     // cancelled page ends at a block boundary (a frame is never cut).
     std::function<bool()> cancelRequested;
     bool bStopAtBlocks = false;
+    // Asked before each copy only: a stop between two labels, never inside one.
+    std::function<bool()> stopBeforeCopy;
+    // The copy numbers of the next t58_Print start after this many (copies already printed
+    // before a restart); copyDone is told each copy number that went out to its last block.
+    int32_t firstCopy = 0;
+    std::function<void(int32_t copyNo)> copyDone;
     HeadGeometry head;
     // The last status reply, decoded; after t58_Print it tells whether the printer stopped
     // the page (job state 0x60), which t58_Print's result of 0 does not.

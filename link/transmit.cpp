@@ -7,6 +7,7 @@
 
 #include <lzo/lzo1x.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -194,8 +195,9 @@ int32_t t58_Print(T58Link& link, int32_t copies, PageData* pd) {
     const int32_t t58SplitRows = link.head.t58SplitRows;
     const int32_t blocks = (lines + t58SplitRows - 1) / t58SplitRows;
     swapPage(dstData, static_cast<int32_t>(pageBytes / 2));
-    for (int32_t c = 0; c < copies; ++c) {
-        if (link.bStopAtBlocks && link.cancelled()) {
+    for (int32_t c = std::max(link.firstCopy, 0); c < copies; ++c) {
+        if ((link.bStopAtBlocks && link.cancelled()) ||
+            (link.stopBeforeCopy && link.stopBeforeCopy())) {
             return 0;
         }
         const int ready = waitT58IsOK(link);
@@ -208,6 +210,9 @@ int32_t t58_Print(T58Link& link, int32_t copies, PageData* pd) {
         const CopyEnd end = sendCopy(link, pd, c + 1, lines, blocks);
         if (end == CopyEnd::Done) {
             ++link.copiesSent;
+            if (link.copyDone) {
+                link.copyDone(c + 1);
+            }
             continue;
         }
         return resultOf(end);

@@ -18,6 +18,9 @@ namespace tarvik_app {
 inline constexpr const char* kScheme = "tarvik";
 inline constexpr const char* kDriver203 = "t58_203dpi";
 inline constexpr const char* kDriver300 = "t58_300dpi";
+// The format under which the app's front hands on a PWG or Apple raster, so that PAPPL
+// spools it like any other document instead of printing it while it arrives.
+inline constexpr const char* kSpooledRaster = "application/vnd.tarvik-raster";
 
 // What a printer's web page shows: the last head page sent and the last status seen.
 class PrinterState {
@@ -34,11 +37,15 @@ class PrinterState {
     Label label() const;
     void setStatus(std::string text);
     std::string status() const;
+    // Jobs the app held so that the oldest one prints next; released when it starts.
+    void noteHeld(int jobId);
+    std::vector<int> takeHeld();
 
   private:
     mutable std::mutex mutex_;
     Label label_;
     std::string status_;
+    std::vector<int> held_;
 };
 
 // The driver data's extension of a printer; nullptr for a printer of another driver.
@@ -74,6 +81,16 @@ bool writeLine(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* de
                const unsigned char* line);
 bool endPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device, unsigned page);
 bool endJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
+
+// queue.cpp: PAPPL 1.3 starts the newest pending job; these keep a printer's jobs in the
+// order it received them.
+void holdYoungerJobs(pappl_job_t* ending);
+void releaseHeldJobs(pappl_job_t* starting);
+// At a stop, so that no job is saved held by the app.
+void releaseAllHeld(pappl_system_t* system);
+
+// raster_filter.cpp: a spooled PWG or Apple raster, page by page through the job path.
+bool printSpooledRaster(pappl_job_t* job, pappl_device_t* device, void* data);
 
 // status.cpp
 pappl_preason_t reasonsOf(const T58Status& status);

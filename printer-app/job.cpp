@@ -3,6 +3,8 @@
 #include "link/status.h"
 #include "link/transmit.h"
 #include "printer-app/app.h"
+#include "printer-app/page.h"
+#include "printer-app/service.h"
 #include "printer-app/settings.h"
 
 #include <algorithm>
@@ -35,11 +37,13 @@ struct JobState {
     PrinterState* printer = nullptr;
     LabelSettings settings;
     int32_t copies = 1;
-    uint32_t width = 0;
-    uint32_t height = 0;
-    uint32_t rowBytes = 0;
-    std::vector<uint8_t> page;
+    PageBuilder page;
+    bool pageOk = false;
     Outcome outcome = Outcome::Printing;
+    // What of this job was on labels before this run, and since.
+    std::string progressFile;
+    JobProgress done;
+    int32_t pageNo = 0;
 };
 
 JobState* jobState(pappl_job_t* job) {
@@ -66,10 +70,15 @@ int32_t vendorInt(pappl_job_t* job, const pappl_pr_options_t* options, const cha
 
 // PAPPL turns and repeats image documents itself; raster pages arrive as the client made
 // them, once, and the printer turns and repeats them.
-bool isRasterFormat(pappl_job_t* job) {
+bool isPapplRaster(pappl_job_t* job) {
     const char* format = papplJobGetFormat(job);
     return format != nullptr &&
            (std::strcmp(format, "image/pwg-raster") == 0 || std::strcmp(format, "image/urf") == 0);
+}
+
+bool isRasterFormat(pappl_job_t* job) {
+    const char* format = papplJobGetFormat(job);
+    return isPapplRaster(job) || (format != nullptr && std::strcmp(format, kSpooledRaster) == 0);
 }
 
 LabelSettings settingsOf(pappl_job_t* job, const pappl_pr_options_t* options) {
@@ -90,7 +99,11 @@ LabelSettings settingsOf(pappl_job_t* job, const pappl_pr_options_t* options) {
     return s;
 }
 
+// A stopping server leaves the job as it is, to go on after the next start.
 bool stopWaiting(pappl_job_t* job) {
+    if (Service::get().stopping()) {
+        Service::get().park();
+    }
     return papplJobIsCanceled(job) ||
            papplSystemIsShutdown(papplPrinterGetSystem(papplJobGetPrinter(job)));
 }
@@ -175,18 +188,34 @@ const char* failureText(int32_t result) {
     }
 }
 
+void noteCopy(JobState& js, int32_t copyNo) {
+    js.done.copies = copyNo;
+    saveProgress(js.progressFile, js.done);
+}
+
+void notePage(JobState& js) {
+    js.done.pages = js.pageNo;
+    js.done.copies = 0;
+    saveProgress(js.progressFile, js.done);
+}
+
 bool printPage(pappl_job_t* job, JobState& js) {
-    maskPastWidth(js.page.data(), js.width, js.height, js.rowBytes);
+    PageBuilder& page = js.page;
+    maskPastWidth(page.data(), page.width(), page.height(), page.rowBytes());
     PageData pd{};
-    pd.w = static_cast<int32_t>(js.width);
-    pd.h = static_cast<int32_t>(js.height);
-    pd.rowBytes = static_cast<int32_t>(js.rowBytes);
-    pd.data = js.page.data();
+    pd.w = static_cast<int32_t>(page.width());
+    pd.h = static_cast<int32_t>(page.height());
+    pd.rowBytes = static_cast<int32_t>(page.rowBytes());
+    pd.data = page.data();
     applySettings(js.settings, js.copies, pd);
     T58Link& link = js.dev->printer.link;
     link.cancelRequested = [job] { return papplJobIsCanceled(job); };
     link.bStopAtBlocks = true;
+    link.stopBeforeCopy = [] { return Service::get().stopping(); };
+    link.firstCopy = js.pageNo == js.done.pages + 1 ? std::min(js.done.copies, js.copies) : 0;
+    link.copyDone = [&js](int32_t copyNo) { noteCopy(js, copyNo); };
     const int32_t result = t58_Print(link, js.copies, &pd);
+    link.copyDone = nullptr;
     if (link.copiesSent > 0) {
         keepLabel(job, js, pd.h);
     }
@@ -199,28 +228,51 @@ bool printPage(pappl_job_t* job, JobState& js) {
         }
         return finishFailed(job, js, failureText(result));
     }
+    if (js.done.copies < js.copies && !papplJobIsCanceled(job) && Service::get().stopping()) {
+        Service::get().park();
+    }
+    notePage(js);
     return true;
+}
+
+bool failStart(pappl_job_t* job) {
+    holdYoungerJobs(job);
+    Service::get().leaveJob();
+    return false;
 }
 
 } // namespace
 
 bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device) {
+    Service::get().enterJob();
+    if (Service::get().stopping()) {
+        Service::get().park();
+    }
+    releaseHeldJobs(job);
+    std::unique_ptr<JobState> js;
     try {
-        auto js = std::make_unique<JobState>();
+        js = std::make_unique<JobState>();
         js->dev = deviceData(device);
         js->printer = printerState(papplJobGetPrinter(job));
         if (js->dev == nullptr) {
-            return false;
+            return failStart(job);
         }
         js->settings = settingsOf(job, options);
         js->copies = isRasterFormat(job) ? std::clamp(options->copies, 1, 9999) : 1;
+        js->progressFile = progressPath(job);
+        js->done = loadProgress(js->progressFile);
+        if (js->done.pages > 0 || js->done.copies > 0) {
+            papplLogJob(job, PAPPL_LOGLEVEL_INFO,
+                        "Going on after %d pages and %d copies printed before the restart.",
+                        js->done.pages, js->done.copies);
+        }
         if (!waitForLink(job, *js)) {
-            return false;
+            return failStart(job);
         }
         papplJobSetData(job, js.release());
         return true;
     } catch (...) {
-        return false;
+        return failStart(job);
     }
 }
 
@@ -229,37 +281,28 @@ bool startPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, u
     if (js == nullptr) {
         return false;
     }
-    const cups_page_header2_t& h = options->header;
-    const uint64_t bytes = uint64_t{h.cupsBytesPerLine} * h.cupsHeight;
-    if (h.cupsBitsPerPixel != 1 || h.cupsBytesPerLine < (uint64_t{h.cupsWidth} + 7) / 8 ||
-        bytes > kMaxPageBytes) {
-        return finishFailed(job, *js, "The page is not a label this printer can print.");
+    ++js->pageNo;
+    const PageCheck check = js->page.start(options->header, &options->dither);
+    js->pageOk = check == PageCheck::Ok;
+    if (!js->pageOk) {
+        return finishFailed(job, *js, pageCheckText(check));
     }
-    try {
-        js->page.assign(static_cast<size_t>(bytes), 0);
-    } catch (...) {
-        return finishFailed(job, *js, "Not enough memory for the page.");
-    }
-    js->width = h.cupsWidth;
-    js->height = h.cupsHeight;
-    js->rowBytes = h.cupsBytesPerLine;
     // Only PAPPL's raster path dithers into a line of this width; the image filter allocates
     // its line before the page starts, so widening it there would overrun that line.
-    if (isRasterFormat(job)) {
-        options->header.cupsBytesPerLine = std::max(h.cupsBytesPerLine, kDitherLineBytes);
+    if (isPapplRaster(job)) {
+        options->header.cupsBytesPerLine =
+            std::max(options->header.cupsBytesPerLine, kDitherLineBytes);
     }
     return true;
 }
 
-bool writeLine(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsigned y,
+bool writeLine(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, unsigned y,
                const unsigned char* line) {
     JobState* js = jobState(job);
-    if (js == nullptr || line == nullptr) {
+    if (js == nullptr || line == nullptr || !js->pageOk) {
         return false;
     }
-    if (y < js->height) {
-        std::memcpy(js->page.data() + size_t{y} * js->rowBytes, line, js->rowBytes);
-    }
+    js->page.line(y, line, std::min(options->header.cupsBytesPerLine, js->page.inputBytesPerLine()));
     return true;
 }
 
@@ -271,6 +314,10 @@ bool endPage(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsigned) {
     if (js->outcome != Outcome::Printing || papplJobIsCanceled(job)) {
         return js->outcome != Outcome::Failed;
     }
+    // Pages printed whole before a restart are not printed again.
+    if (js->pageNo <= js->done.pages) {
+        return true;
+    }
     try {
         return printPage(job, *js);
     } catch (...) {
@@ -281,6 +328,11 @@ bool endPage(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsigned) {
 bool endJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*) {
     std::unique_ptr<JobState> js(jobState(job));
     papplJobSetData(job, nullptr);
+    if (js != nullptr) {
+        removeProgress(js->progressFile);
+    }
+    holdYoungerJobs(job);
+    Service::get().leaveJob();
     return js != nullptr && js->outcome != Outcome::Failed;
 }
 

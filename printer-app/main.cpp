@@ -1,5 +1,6 @@
 // tarvik-printer-app: every attached T58 as an IPP Everywhere printer, on PAPPL's main loop.
 #include "printer-app/app.h"
+#include "printer-app/service.h"
 
 #include <sys/stat.h>
 
@@ -122,10 +123,20 @@ void quietCoreOutput(const std::string& stateFile, pappl_loglevel_t level) {
 }
 
 bool saveState(pappl_system_t* system, void*) {
-    return papplSystemSaveState(system, gStateFile.c_str());
+    return Service::get().saveState(system, gStateFile);
+}
+
+// Jobs saved by the last run start once the system runs: asking each printer its status
+// closes its device, which starts the printer's next job.
+bool startQueues(pappl_system_t* system, void*) {
+    papplSystemIteratePrinters(
+        system, [](pappl_printer_t* printer, void*) { updateStatus(printer); }, nullptr);
+    return false;
 }
 
 pappl_system_t* createSystem(int num_options, cups_option_t* options, void*) {
+    // Before any thread starts, so that the stop signal reaches only the app's own watcher.
+    Service::get().blockStopSignals();
     const char* portText = cupsGetOption("server-port", num_options, options);
     const int port = portText ? std::atoi(portText) : 0;
     if (port < 0 || port > 65535) {
@@ -162,7 +173,14 @@ pappl_system_t* createSystem(int num_options, cups_option_t* options, void*) {
     papplSystemSetFooterHTML(system, kFooter);
     gStateFile = stateFile(num_options, options);
     quietCoreOutput(gStateFile, level);
+    papplSystemAddMIMEFilter(system, kSpooledRaster, "application/octet-stream",
+                             printSpooledRaster, nullptr);
     papplSystemSetSaveCallback(system, saveState, nullptr);
+    requeueStoppedJobs(gStateFile);
+    Service::get().watchStopSignals(
+        system, gStateFile, [](void* data) { releaseAllHeld(static_cast<pappl_system_t*>(data)); },
+        system);
+    papplSystemAddTimerCallback(system, 0, 0, startQueues, nullptr);
     if (!papplSystemLoadState(system, gStateFile.c_str())) {
         papplSystemSetDNSSDName(system, "Tarvik T58");
         autoAddPrinters(system);

@@ -62,6 +62,11 @@ std::string statusText(const T58Status& status) {
 
 // Asks an idle printer its status; a printer busy with a job keeps the reasons the job set.
 bool updateStatus(pappl_printer_t* printer) {
+    // While the state loads, closing the device would start a saved job before the system
+    // runs; the first turn of the running system asks instead (startQueues).
+    if (!papplSystemIsRunning(papplPrinterGetSystem(printer))) {
+        return true;
+    }
     try {
         pappl_device_t* device = papplPrinterOpenDevice(printer);
         if (device == nullptr) {

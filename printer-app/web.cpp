@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tarvik_app {
@@ -28,6 +29,16 @@ void PrinterState::setStatus(std::string text) {
 std::string PrinterState::status() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return status_;
+}
+
+void PrinterState::noteHeld(int jobId) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_.push_back(jobId);
+}
+
+std::vector<int> PrinterState::takeHeld() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::exchange(held_, {});
 }
 
 std::vector<uint8_t> labelPng(const PrinterState::Label& label) {

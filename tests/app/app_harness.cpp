@@ -147,22 +147,24 @@ AppServer::~AppServer() {
     stop();
 }
 
-void AppServer::stop() {
+bool AppServer::stop(std::chrono::milliseconds wait) {
     if (pid_ <= 0) {
-        return;
+        return true;
     }
     kill(pid_, SIGTERM);
     int status = 0;
-    for (int i = 0; i < 500; ++i) {
+    const auto until = std::chrono::steady_clock::now() + wait;
+    while (std::chrono::steady_clock::now() < until) {
         if (waitpid(pid_, &status, WNOHANG) == pid_) {
             pid_ = -1;
-            return;
+            return true;
         }
         std::this_thread::sleep_for(10ms);
     }
     kill(pid_, SIGKILL);
     waitpid(pid_, &status, 0);
     pid_ = -1;
+    return false;
 }
 
 bool AppServer::waitReady(size_t printers, std::chrono::milliseconds timeout) {

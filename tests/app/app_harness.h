@@ -7,7 +7,10 @@
 #include "tests/support/support.h"
 #include "vt58/vt58.h"
 
+#include <unistd.h>
+
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,7 +31,8 @@ class AppServer {
 
     // Waits until the server answers and lists n printers.
     bool waitReady(size_t printers, std::chrono::milliseconds timeout = 20s);
-    void stop();
+    // SIGTERM; true when the server then ended by itself within the wait.
+    bool stop(std::chrono::milliseconds wait = 15s);
 
     int port() const { return port_; }
     std::string printerUri(const std::string& name) const;
@@ -71,5 +75,47 @@ std::string printerAttr(const std::string& printerUri, const char* name);
 std::vector<vt58::PrintedPage>
 backendPrints(const std::vector<tsupport::RasterPage>& pages, uint8_t headByte, int copies,
               const std::vector<std::pair<std::string, std::string>>& ppd);
+
+// The printer the app makes of the first T58 of the virtual bus.
+inline constexpr const char* kFirstPrinter = "T58-VT58-0001";
+
+// The app serving the printers of a virtual T58 from a folder of its own.
+struct App {
+    tsupport::TempDir dir{"tarvik-app"};
+    vt58::VirtualT58 printer;
+    std::unique_ptr<AppServer> server;
+
+    explicit App(vt58::Scenario s, size_t printers = 1) : printer(std::move(s)) {
+        if (printer.ok()) {
+            server = std::make_unique<AppServer>(printer, dir.path());
+            ready = server->waitReady(printers);
+        }
+    }
+    std::string uri(const char* name = kFirstPrinter) const { return server->printerUri(name); }
+    // Pages finished on the printer once the job has ended.
+    std::vector<vt58::PrintedPage> pagesAfter(int jobId, JobEnd* end = nullptr,
+                                              const char* name = kFirstPrinter) {
+        JobEnd e = waitJob(uri(name), jobId);
+        if (end != nullptr) {
+            *end = e;
+        }
+        return printer.pages();
+    }
+    bool ready = false;
+};
+
+#define REQUIRE_APP(app)                                                                           \
+    if (geteuid() != 0) {                                                                          \
+        GTEST_SKIP() << "needs root for a private mount namespace";                                \
+    }                                                                                              \
+    ASSERT_TRUE((app).printer.ok()) << (app).printer.setupError();                                 \
+    ASSERT_TRUE((app).ready) << (app).server->log()
+
+// One printer with the given head byte (0: 203 dpi, 1: 300 dpi).
+inline vt58::Scenario head(uint8_t headByte) {
+    vt58::Scenario s;
+    s.headByte = headByte;
+    return s;
+}
 
 } // namespace apptest

@@ -19,43 +19,6 @@ constexpr const char* kPrinter0 = "T58-VT58-0001";
 constexpr const char* kPrinter1 = "T58-VT58-0002";
 constexpr const char* kRaster = "image/pwg-raster";
 
-struct App {
-    tsupport::TempDir dir{"tarvik-app"};
-    vt58::VirtualT58 printer;
-    std::unique_ptr<AppServer> server;
-
-    explicit App(vt58::Scenario s, size_t printers = 1) : printer(std::move(s)) {
-        if (printer.ok()) {
-            server = std::make_unique<AppServer>(printer, dir.path());
-            ready = server->waitReady(printers);
-        }
-    }
-    std::string uri(const char* name = kPrinter0) const { return server->printerUri(name); }
-    // Pages finished on the printer once the job has ended.
-    std::vector<vt58::PrintedPage> pagesAfter(int jobId, JobEnd* end = nullptr,
-                                              const char* name = kPrinter0) {
-        JobEnd e = waitJob(uri(name), jobId);
-        if (end != nullptr) {
-            *end = e;
-        }
-        return printer.pages();
-    }
-    bool ready = false;
-};
-
-#define REQUIRE_APP(app)                                                                           \
-    if (geteuid() != 0) {                                                                          \
-        GTEST_SKIP() << "needs root for a private mount namespace";                                \
-    }                                                                                              \
-    ASSERT_TRUE((app).printer.ok()) << (app).printer.setupError();                                 \
-    ASSERT_TRUE((app).ready) << (app).server->log()
-
-vt58::Scenario head(uint8_t headByte) {
-    vt58::Scenario s;
-    s.headByte = headByte;
-    return s;
-}
-
 void expectSamePages(const std::vector<vt58::PrintedPage>& got,
                      const std::vector<vt58::PrintedPage>& want) {
     ASSERT_EQ(got.size(), want.size());

@@ -1,0 +1,126 @@
+#include "printer-app/page.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+namespace tarvik_app {
+
+namespace {
+
+// A grey or colour line is read into a buffer of this size at most.
+constexpr uint32_t kMaxInputLineBytes = 256 * 1024;
+// The block header counts a page's lines in 16 bits.
+constexpr uint32_t kMaxPageLines = 65535;
+
+bool isWhiteSpace(cups_cspace_t space) {
+    return space == CUPS_CSPACE_W || space == CUPS_CSPACE_SW;
+}
+
+bool isRgbSpace(cups_cspace_t space) {
+    return space == CUPS_CSPACE_RGB || space == CUPS_CSPACE_SRGB ||
+           space == CUPS_CSPACE_ADOBERGB;
+}
+
+} // namespace
+
+const char* pageCheckText(PageCheck check) {
+    switch (check) {
+    case PageCheck::Ok:
+        return "The page is a label this printer can print.";
+    case PageCheck::Empty:
+        return "The page has no width or no height.";
+    case PageCheck::Unsupported:
+        return "The page is not 1-bit or 8-bit grey or 24-bit colour raster in one plane.";
+    case PageCheck::TooLarge:
+        return "The page is larger than any label this printer takes.";
+    case PageCheck::NoMemory:
+        return "Not enough memory for the page.";
+    }
+    return "The page could not be read.";
+}
+
+PageCheck PageBuilder::start(const cups_page_header2_t& h, const DitherMatrix* dither) {
+    width_ = height_ = rowBytes_ = inputBytes_ = 0;
+    page_.clear();
+    if (h.cupsWidth == 0 || h.cupsHeight == 0) {
+        return PageCheck::Empty;
+    }
+    const bool chunky = h.cupsColorOrder == CUPS_ORDER_CHUNKED;
+    if (chunky && h.cupsBitsPerPixel == 1 && h.cupsBitsPerColor == 1) {
+        kind_ = isWhiteSpace(h.cupsColorSpace) ? Kind::White1 : Kind::Black1;
+    } else if (chunky && h.cupsBitsPerPixel == 8 && h.cupsBitsPerColor == 8) {
+        kind_ = h.cupsColorSpace == CUPS_CSPACE_K ? Kind::Black8 : Kind::White8;
+    } else if (chunky && h.cupsBitsPerPixel == 24 && h.cupsBitsPerColor == 8 &&
+               isRgbSpace(h.cupsColorSpace)) {
+        kind_ = Kind::Rgb24;
+    } else {
+        return PageCheck::Unsupported;
+    }
+    const uint64_t minLine = (uint64_t{h.cupsWidth} * h.cupsBitsPerPixel + 7) / 8;
+    if (h.cupsBytesPerLine < minLine) {
+        return PageCheck::Unsupported;
+    }
+    // 1-bit rows go to the core as they came, padding and all, as the backend sends them.
+    const uint64_t rowBytes = h.cupsBitsPerPixel == 1 ? h.cupsBytesPerLine : (h.cupsWidth + 7) / 8;
+    if (h.cupsWidth > kMaxPageDots || h.cupsHeight > kMaxPageLines ||
+        h.cupsBytesPerLine > kMaxInputLineBytes || rowBytes * h.cupsHeight > kMaxAppPageBytes) {
+        return PageCheck::TooLarge;
+    }
+    try {
+        page_.assign(static_cast<size_t>(rowBytes * h.cupsHeight), 0);
+    } catch (...) {
+        return PageCheck::NoMemory;
+    }
+    width_ = h.cupsWidth;
+    height_ = h.cupsHeight;
+    rowBytes_ = static_cast<uint32_t>(rowBytes);
+    inputBytes_ = h.cupsBytesPerLine;
+    dither_ = dither;
+    return PageCheck::Ok;
+}
+
+uint8_t PageBuilder::grey(const uint8_t* p) const {
+    switch (kind_) {
+    case Kind::Black8:
+        return static_cast<uint8_t>(255 - p[0]);
+    case Kind::Rgb24:
+        return static_cast<uint8_t>((p[0] * 31 + p[1] * 61 + p[2] * 8) / 100);
+    default:
+        return p[0];
+    }
+}
+
+void PageBuilder::ditherLine(uint8_t* out, const uint8_t* in, size_t size, uint32_t y) const {
+    const uint32_t step = kind_ == Kind::Rgb24 ? 3 : 1;
+    const size_t pixels = std::min<size_t>(width_, size / step);
+    for (size_t x = 0; x < pixels; ++x) {
+        const uint8_t level = grey(in + x * step);
+        const uint8_t limit = dither_ != nullptr ? (*dither_)[y & 15][x & 15] : 127;
+        if (level <= limit) {
+            out[x / 8] = static_cast<uint8_t>(out[x / 8] | (0x80 >> (x % 8)));
+        }
+    }
+}
+
+void PageBuilder::line(uint32_t y, const uint8_t* data, size_t size) {
+    if (y >= height_ || data == nullptr) {
+        return;
+    }
+    uint8_t* out = page_.data() + size_t{y} * rowBytes_;
+    size = std::min<size_t>(size, inputBytes_);
+    if (kind_ == Kind::Black1 || kind_ == Kind::White1) {
+        const size_t n = std::min<size_t>(size, rowBytes_);
+        std::memcpy(out, data, n);
+        if (kind_ == Kind::White1) {
+            // White-is-one rows: the dots are the zero bits, padding included.
+            for (size_t i = 0; i < rowBytes_; ++i) {
+                out[i] = static_cast<uint8_t>(i < n ? ~out[i] : 0);
+            }
+        }
+        return;
+    }
+    ditherLine(out, data, size, y);
+}
+
+} // namespace tarvik_app
