@@ -1,6 +1,7 @@
 #pragma once
 
 #include "link/usb_printer.h"
+#include "printer-app/formats.h"
 
 #include <pappl/pappl.h>
 
@@ -18,9 +19,6 @@ namespace tarvik_app {
 inline constexpr const char* kScheme = "tarvik";
 inline constexpr const char* kDriver203 = "t58_203dpi";
 inline constexpr const char* kDriver300 = "t58_300dpi";
-// The format under which the app's front hands on a PWG or Apple raster, so that PAPPL
-// spools it like any other document instead of printing it while it arrives.
-inline constexpr const char* kSpooledRaster = "application/vnd.tarvik-raster";
 
 // What a printer's web page shows: the last head page sent and the last status seen.
 class PrinterState {

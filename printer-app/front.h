@@ -5,6 +5,8 @@
 // answers server-error-busy while another job prints; the front renames such a document's
 // format to kSpooledRaster, so PAPPL spools it like any other document and queues the job.
 
+#include "printer-app/formats.h"
+
 #include <pappl/pappl.h>
 
 #include <atomic>
@@ -18,8 +20,6 @@
 #include <vector>
 
 namespace tarvik_app {
-
-inline constexpr const char* kSpooledRaster = "application/vnd.tarvik-raster";
 
 struct FrontConfig {
     std::string listen = "localhost"; // comma-separated: "localhost" (127.0.0.1 and ::1), "*"

@@ -1,5 +1,7 @@
 // tarvik-printer-app: every attached T58 as an IPP Everywhere printer, on PAPPL's main loop.
 #include "printer-app/app.h"
+#include "printer-app/front.h"
+#include "printer-app/image_filter.h"
 #include "printer-app/service.h"
 
 #include <sys/stat.h>
@@ -18,6 +20,9 @@ constexpr const char* kVersion = "1.0.0";
 constexpr const char* kFooter = "Tarvik T58 printer application";
 
 std::string gStateFile;
+// The sub-command, for the system callback: PAPPL asks it for "server" and for "drivers".
+std::string gSubcommand;
+Front gFront;
 
 struct OptionBit {
     const char* name;
@@ -122,6 +127,12 @@ void quietCoreOutput(const std::string& stateFile, pappl_loglevel_t level) {
     stderr = out;
 }
 
+// A stop takes no new connection and leaves no job held by the app.
+void beforeStop(void* data) {
+    gFront.stop();
+    releaseAllHeld(static_cast<pappl_system_t*>(data));
+}
+
 bool saveState(pappl_system_t* system, void*) {
     return Service::get().saveState(system, gStateFile);
 }
@@ -134,11 +145,41 @@ bool startQueues(pappl_system_t* system, void*) {
     return false;
 }
 
+// "drivers" lists the drivers of a system of its own: no state, no listener, no printer.
+pappl_system_t* driversSystem() {
+    pappl_system_t* system = papplSystemCreate(PAPPL_SOPTIONS_NONE, "Tarvik T58", 0, nullptr,
+                                               nullptr, "/dev/null", PAPPL_LOGLEVEL_FATAL,
+                                               nullptr, false);
+    if (system != nullptr) {
+        papplSystemSetPrinterDrivers(system, 2, kDrivers, autoaddDriver, nullptr, driverSetup,
+                                     system);
+    }
+    return system;
+}
+
+// The server clients reach: the front owns the public port, PAPPL listens on a socket of
+// its own beside the state. A private server (started by a sub-command to ask it) has
+// neither, adds no printer and logs only what is fatal unless told otherwise.
+bool addListeners(pappl_system_t* system, int num_options, cups_option_t* options,
+                  const std::string& upstream) {
+    if (cupsGetOption("private-server", num_options, options) != nullptr) {
+        return true;
+    }
+    if (!papplSystemAddListeners(system, upstream.c_str())) {
+        return false;
+    }
+    return gFront.start();
+}
+
 pappl_system_t* createSystem(int num_options, cups_option_t* options, void*) {
+    if (gSubcommand == "drivers") {
+        return driversSystem();
+    }
     // Before any thread starts, so that the stop signal reaches only the app's own watcher.
     Service::get().blockStopSignals();
+    const bool privateServer = cupsGetOption("private-server", num_options, options) != nullptr;
     const char* portText = cupsGetOption("server-port", num_options, options);
-    const int port = portText ? std::atoi(portText) : 0;
+    int port = portText ? std::atoi(portText) : 0;
     if (port < 0 || port > 65535) {
         std::fprintf(stderr, "tarvik-printer-app: Bad server-port value.\n");
         return nullptr;
@@ -148,20 +189,35 @@ pappl_system_t* createSystem(int num_options, cups_option_t* options, void*) {
         std::perror(spool);
         return nullptr;
     }
+    gStateFile = stateFile(num_options, options);
+    const char* listen = cupsGetOption("listen-hostname", num_options, options);
+    const pappl_soptions_t soptions =
+        serverOptions(cupsGetOption("server-options", num_options, options));
+    if (!privateServer) {
+        FrontConfig front;
+        // Out of the box only this host may print or change settings.
+        front.listen = listen ? listen : "localhost";
+        front.port = port;
+        front.upstream = gStateFile + ".sock";
+        front.remoteAdmin = (soptions & PAPPL_SOPTIONS_WEB_REMOTE) != 0;
+        if (!gFront.listen(front)) {
+            std::fprintf(stderr, "tarvik-printer-app: Cannot listen on port %d.\n", port);
+            return nullptr;
+        }
+        port = gFront.port();
+    }
     const char* logFile = cupsGetOption("log-file", num_options, options);
     const char* name = cupsGetOption("system-name", num_options, options);
-    const pappl_loglevel_t level = logLevel(cupsGetOption("log-level", num_options, options));
+    const char* levelText = cupsGetOption("log-level", num_options, options);
+    const pappl_loglevel_t level =
+        privateServer && levelText == nullptr ? PAPPL_LOGLEVEL_FATAL : logLevel(levelText);
+    // The front speaks plain HTTP: PAPPL must not offer ipps that only it could answer.
     pappl_system_t* system = papplSystemCreate(
-        serverOptions(cupsGetOption("server-options", num_options, options)),
-        name ? name : "Tarvik T58", port, "_print,_universal", spool, logFile ? logFile : "-",
-        level, cupsGetOption("auth-service", num_options, options), false);
+        soptions | PAPPL_SOPTIONS_NO_TLS, name ? name : "Tarvik T58", port, "_print,_universal",
+        spool, logFile ? logFile : "-", level,
+        cupsGetOption("auth-service", num_options, options), false);
     if (system == nullptr) {
         return nullptr;
-    }
-    // Out of the box only this host may print or change settings.
-    const char* listen = cupsGetOption("listen-hostname", num_options, options);
-    if (!cupsGetOption("private-server", num_options, options)) {
-        papplSystemAddListeners(system, listen ? listen : "localhost");
     }
     const char* host = cupsGetOption("server-hostname", num_options, options);
     papplSystemSetHostName(system, host ? host : (listen ? nullptr : "localhost"));
@@ -171,19 +227,21 @@ pappl_system_t* createSystem(int num_options, cups_option_t* options, void*) {
     papplSystemSetPrinterDrivers(system, 2, kDrivers, autoaddDriver, printerCreated, driverSetup,
                                  system);
     papplSystemSetFooterHTML(system, kFooter);
-    gStateFile = stateFile(num_options, options);
     quietCoreOutput(gStateFile, level);
+    registerImageFilters(system);
     papplSystemAddMIMEFilter(system, kSpooledRaster, "application/octet-stream",
                              printSpooledRaster, nullptr);
     papplSystemSetSaveCallback(system, saveState, nullptr);
     requeueStoppedJobs(gStateFile);
-    Service::get().watchStopSignals(
-        system, gStateFile, [](void* data) { releaseAllHeld(static_cast<pappl_system_t*>(data)); },
-        system);
+    Service::get().watchStopSignals(system, gStateFile, beforeStop, system);
     papplSystemAddTimerCallback(system, 0, 0, startQueues, nullptr);
-    if (!papplSystemLoadState(system, gStateFile.c_str())) {
+    if (!papplSystemLoadState(system, gStateFile.c_str()) && !privateServer) {
         papplSystemSetDNSSDName(system, "Tarvik T58");
         autoAddPrinters(system);
+    }
+    if (!addListeners(system, num_options, options, gStateFile + ".sock")) {
+        papplSystemDelete(system);
+        return nullptr;
     }
     return system;
 }
@@ -208,6 +266,7 @@ int listDevices(const char*, int, cups_option_t*, int, char**, void*) {
 int main(int argc, char* argv[]) {
     // Nothing the app writes (state, spool, logs) is for other users.
     umask(077);
+    tarvik_app::gSubcommand = argc > 1 ? argv[1] : "";
     tarvik_app::registerScheme();
     return papplMainloop(argc, argv, tarvik_app::kVersion, tarvik_app::kFooter, 2,
                          tarvik_app::kDrivers, tarvik_app::autoaddDriver, tarvik_app::driverSetup,

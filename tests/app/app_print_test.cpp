@@ -6,9 +6,6 @@
 #include <cups/ipp.h>
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <memory>
 #include <thread>
 
 using namespace apptest;

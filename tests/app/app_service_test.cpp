@@ -74,7 +74,7 @@ TEST(AppService, StopBetweenCopiesGoesOnAfterTheStartWithTheCopiesLeft) {
     writePwgLabel(svc.dir.file("l.pwg"), kLabel203, 203, 1, 101);
     std::string out;
     const int job =
-        ipptoolPrint(svc.uri(), svc.dir.file("l.pwg"), "application/vnd.tarvik-raster", {"integer copies 10"},
+        ipptoolPrint(svc.uri(), svc.dir.file("l.pwg"), "image/pwg-raster", {"integer copies 10"},
                      &out);
     ASSERT_GT(job, 0) << out;
     ASSERT_TRUE(svc.waitPages(4)) << svc.server->log();
@@ -103,7 +103,7 @@ TEST(AppService, JobsQueuedAtAStopPrintOnceAfterTheStart) {
         const std::string file = svc.dir.file("l" + std::to_string(i) + ".pwg");
         writePwgLabel(file, "om_40x30-label_40x30mm", 300, 1, 200 + i);
         std::string out;
-        jobs.push_back(ipptoolPrint(svc.uri(), file, "application/vnd.tarvik-raster", {"integer copies 2"},
+        jobs.push_back(ipptoolPrint(svc.uri(), file, "image/pwg-raster", {"integer copies 2"},
                                     &out));
         ASSERT_GT(jobs.back(), 0) << out;
     }

@@ -1,0 +1,9 @@
+#pragma once
+
+namespace tarvik_app {
+
+// The format under which the app's front hands on a PWG or Apple raster, so that PAPPL
+// spools it like any other document instead of printing it while it arrives.
+inline constexpr const char* kSpooledRaster = "application/vnd.tarvik-raster";
+
+} // namespace tarvik_app
