@@ -70,6 +70,8 @@ bool driverSetup(pappl_system_t* system, const char* driver_name, const char* de
                  const char* device_id, pappl_pr_driver_data_t* data, ipp_t** attrs, void* cbdata);
 void printerCreated(pappl_printer_t* printer, void* data);
 void autoAddPrinters(pappl_system_t* system);
+// The driver a printer was set up with (what "auto" chose).
+const char* driverNameOf(pappl_printer_t* printer);
 
 // job.cpp
 bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
@@ -86,6 +88,9 @@ void holdYoungerJobs(pappl_job_t* ending);
 void releaseHeldJobs(pappl_job_t* starting);
 // At a stop, so that no job is saved held by the app.
 void releaseAllHeld(pappl_system_t* system);
+
+// Ends a job a filter cannot print: aborted, with the reason and the message a user reads.
+bool refuseJob(pappl_job_t* job, pappl_jreason_t reason, const char* message);
 
 // raster_filter.cpp: a spooled PWG or Apple raster, page by page through the job path.
 bool printSpooledRaster(pappl_job_t* job, pappl_device_t* device, void* data);

@@ -196,6 +196,14 @@ bool driverSetup(pappl_system_t*, const char* driver_name, const char*, const ch
     return true;
 }
 
+const char* driverNameOf(pappl_printer_t* printer) {
+    pappl_pr_driver_data_t data;
+    if (printer == nullptr || papplPrinterGetDriverData(printer, &data) == nullptr) {
+        return nullptr;
+    }
+    return data.x_default == kHead300.xDpi ? kDriver300 : kDriver203;
+}
+
 PrinterState* printerState(pappl_printer_t* printer) {
     pappl_pr_driver_data_t data;
     if (printer == nullptr || papplPrinterGetDriverData(printer, &data) == nullptr) {

@@ -3,6 +3,8 @@
 // driver's raster callbacks. A file that is too large, damaged or cut short ends its own job.
 #include "printer-app/image_filter.h"
 
+#include "printer-app/app.h"
+
 #include <png.h>
 
 #include <chrono>
@@ -437,10 +439,7 @@ bool placeable(const pappl_pr_options_t& o, int64_t width, int64_t height, int64
 }
 
 bool refuse(pappl_job_t* job, pappl_jreason_t reason, const char* message) {
-    papplJobSetReasons(job, reason, PAPPL_JREASON_NONE);
-    papplJobSetMessage(job, "%s", message);
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", message);
-    return false;
+    return refuseJob(job, reason, message);
 }
 
 // A resolution that would print the image smaller than a dot or past PAPPL's sizes is the

@@ -243,6 +243,14 @@ bool failStart(pappl_job_t* job) {
 
 } // namespace
 
+bool refuseJob(pappl_job_t* job, pappl_jreason_t reason, const char* message) {
+    holdYoungerJobs(job);
+    papplJobSetReasons(job, reason, PAPPL_JREASON_NONE);
+    papplJobSetMessage(job, "%s", message);
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", message);
+    return false;
+}
+
 bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device) {
     Service::get().enterJob();
     if (Service::get().stopping()) {
@@ -302,7 +310,8 @@ bool writeLine(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, u
     if (js == nullptr || line == nullptr || !js->pageOk) {
         return false;
     }
-    js->page.line(y, line, std::min(options->header.cupsBytesPerLine, js->page.inputBytesPerLine()));
+    js->page.line(y, line,
+                  std::min(options->header.cupsBytesPerLine, js->page.inputBytesPerLine()));
     return true;
 }
 

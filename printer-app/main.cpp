@@ -147,9 +147,9 @@ bool startQueues(pappl_system_t* system, void*) {
 
 // "drivers" lists the drivers of a system of its own: no state, no listener, no printer.
 pappl_system_t* driversSystem() {
-    pappl_system_t* system = papplSystemCreate(PAPPL_SOPTIONS_NONE, "Tarvik T58", 0, nullptr,
-                                               nullptr, "/dev/null", PAPPL_LOGLEVEL_FATAL,
-                                               nullptr, false);
+    pappl_system_t* system =
+        papplSystemCreate(PAPPL_SOPTIONS_NONE, "Tarvik T58", 0, nullptr, nullptr, "/dev/null",
+                          PAPPL_LOGLEVEL_FATAL, nullptr, false);
     if (system != nullptr) {
         papplSystemSetPrinterDrivers(system, 2, kDrivers, autoaddDriver, nullptr, driverSetup,
                                      system);
@@ -212,10 +212,10 @@ pappl_system_t* createSystem(int num_options, cups_option_t* options, void*) {
     const pappl_loglevel_t level =
         privateServer && levelText == nullptr ? PAPPL_LOGLEVEL_FATAL : logLevel(levelText);
     // The front speaks plain HTTP: PAPPL must not offer ipps that only it could answer.
-    pappl_system_t* system = papplSystemCreate(
-        soptions | PAPPL_SOPTIONS_NO_TLS, name ? name : "Tarvik T58", port, "_print,_universal",
-        spool, logFile ? logFile : "-", level,
-        cupsGetOption("auth-service", num_options, options), false);
+    pappl_system_t* system =
+        papplSystemCreate(soptions | PAPPL_SOPTIONS_NO_TLS, name ? name : "Tarvik T58", port,
+                          "_print,_universal", spool, logFile ? logFile : "-", level,
+                          cupsGetOption("auth-service", num_options, options), false);
     if (system == nullptr) {
         return nullptr;
     }
@@ -229,9 +229,10 @@ pappl_system_t* createSystem(int num_options, cups_option_t* options, void*) {
     papplSystemSetFooterHTML(system, kFooter);
     quietCoreOutput(gStateFile, level);
     registerImageFilters(system);
-    papplSystemAddMIMEFilter(system, kSpooledRaster, "application/octet-stream",
-                             printSpooledRaster, nullptr);
+    papplSystemAddMIMEFilter(system, kSpooledRaster, "application/octet-stream", printSpooledRaster,
+                             nullptr);
     papplSystemSetSaveCallback(system, saveState, nullptr);
+    Service::get().setDriverNamer(driverNameOf);
     requeueStoppedJobs(gStateFile);
     Service::get().watchStopSignals(system, gStateFile, beforeStop, system);
     papplSystemAddTimerCallback(system, 0, 0, startQueues, nullptr);

@@ -18,8 +18,7 @@ bool isWhiteSpace(cups_cspace_t space) {
 }
 
 bool isRgbSpace(cups_cspace_t space) {
-    return space == CUPS_CSPACE_RGB || space == CUPS_CSPACE_SRGB ||
-           space == CUPS_CSPACE_ADOBERGB;
+    return space == CUPS_CSPACE_RGB || space == CUPS_CSPACE_SRGB || space == CUPS_CSPACE_ADOBERGB;
 }
 
 } // namespace

@@ -33,11 +33,7 @@ struct OptionsDeleter {
 };
 
 bool refuse(pappl_job_t* job, pappl_jreason_t reason, const char* why) {
-    holdYoungerJobs(job);
-    papplJobSetReasons(job, reason, PAPPL_JREASON_NONE);
-    papplJobSetMessage(job, "%s", why);
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", why);
-    return false;
+    return refuseJob(job, reason, why);
 }
 
 // The page's lines, read whole before the page ends; false when the document ends early.
@@ -92,7 +88,8 @@ bool printSpooledRaster(pappl_job_t* job, pappl_device_t* device, void*) {
     file.fd = name != nullptr ? open(name, O_RDONLY | O_CLOEXEC) : -1;
     file.ras = file.fd >= 0 ? cupsRasterOpen(file.fd, CUPS_RASTER_READ) : nullptr;
     if (file.ras == nullptr) {
-        return refuse(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, "The document cannot be read.");
+        return refuse(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR,
+                      "The document cannot be read.");
     }
     std::unique_ptr<pappl_pr_options_t, OptionsDeleter> options(
         papplJobCreatePrintOptions(job, 1, false));

@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -204,7 +204,38 @@ void Service::park() {
 
 bool Service::saveState(pappl_system_t* system, const std::string& stateFile) {
     std::lock_guard<std::mutex> lock(saveMutex_);
-    return finalSaved_ || papplSystemSaveState(system, stateFile.c_str());
+    return finalSaved_ || writeState(system, stateFile);
+}
+
+void Service::setDriverNamer(const char* (*driverOf)(pappl_printer_t* printer)) {
+    driverOf_ = driverOf;
+}
+
+bool Service::writeState(pappl_system_t* system, const std::string& stateFile) {
+    if (!papplSystemSaveState(system, stateFile.c_str())) {
+        return false;
+    }
+    std::vector<std::string> lines;
+    {
+        std::ifstream in(stateFile);
+        for (std::string line; std::getline(in, line);) {
+            lines.push_back(line);
+        }
+    }
+    bool changed = false;
+    for (std::string& line : lines) {
+        const size_t at = line.find(" driver=\"auto\"");
+        if (driverOf_ == nullptr || line.rfind("<Printer ", 0) != 0 || at == std::string::npos) {
+            continue;
+        }
+        const int id = std::atoi(valueOf(line, "id").c_str());
+        pappl_printer_t* printer = papplSystemFindPrinter(system, nullptr, id, nullptr);
+        if (const char* driver = printer != nullptr ? driverOf_(printer) : nullptr) {
+            line.replace(at, 14, std::string(" driver=\"") + driver + "\"");
+            changed = true;
+        }
+    }
+    return !changed || writeWhole(stateFile, lines);
 }
 
 void Service::noteRestartHeld(const std::string& printer, int jobId) {
@@ -238,7 +269,7 @@ void Service::stop(pappl_system_t* system, const std::string& stateFile) {
     }
     {
         std::lock_guard<std::mutex> lock(saveMutex_);
-        papplSystemSaveState(system, stateFile.c_str());
+        writeState(system, stateFile);
         finalSaved_ = true;
     }
     papplLog(system, PAPPL_LOGLEVEL_INFO, "Stopped; the jobs left print after the next start.");

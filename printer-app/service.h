@@ -4,8 +4,8 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -39,8 +39,8 @@ class Service {
     // Blocks SIGTERM and SIGINT in every thread started after it; call before the system.
     void blockStopSignals();
     // Starts the thread that waits for the stop signal.
-    void watchStopSignals(pappl_system_t* system, std::string stateFile,
-                          void (*beforeStop)(void*), void* data);
+    void watchStopSignals(pappl_system_t* system, std::string stateFile, void (*beforeStop)(void*),
+                          void* data);
 
     bool stopping() const { return stopping_.load(); }
     // A job thread working on labels: the stop waits for it to leave or to park.
@@ -50,17 +50,22 @@ class Service {
     [[noreturn]] void park();
 
     bool saveState(pappl_system_t* system, const std::string& stateFile);
+    // PAPPL saves a printer added with the driver "auto" under that name, which no later
+    // start knows; the state names the driver the printer was given instead.
+    void setDriverNamer(const char* (*driverOf)(pappl_printer_t* printer));
 
     void noteRestartHeld(const std::string& printer, int jobId);
     std::vector<int> takeRestartHeld(const std::string& printer);
 
   private:
+    bool writeState(pappl_system_t* system, const std::string& stateFile);
     void stop(pappl_system_t* system, const std::string& stateFile);
 
     std::atomic<bool> stopping_{false};
     std::atomic<int> busyJobs_{0};
     std::mutex saveMutex_;
     bool finalSaved_ = false;
+    const char* (*driverOf_)(pappl_printer_t*) = nullptr;
     void (*beforeStop_)(void*) = nullptr;
     void* beforeStopData_ = nullptr;
     std::mutex heldMutex_;

@@ -262,6 +262,36 @@ bool ipptoolSetPrinter(const std::string& printerUri, const std::vector<std::str
     return status == 0;
 }
 
+bool ipptoolPrinterOp(const std::string& printerUri, const char* op, std::string* out) {
+    const std::string test = operationHeader(op) + " STATUS successful-ok\n}\n";
+    int status = 0;
+    const std::string text = runIpptool(printerUri, test, "", &status);
+    if (out != nullptr) {
+        *out = text;
+    }
+    return status == 0;
+}
+
+bool ipptoolCreatePrinter(int port, const std::string& name, const std::string& deviceUri,
+                          const std::string& driver, std::string* out) {
+    const std::string test =
+        "{\n NAME \"Create-Printer\"\n OPERATION Create-Printer\n"
+        " GROUP operation-attributes-tag\n ATTR charset attributes-charset utf-8\n"
+        " ATTR naturalLanguage attributes-natural-language en\n ATTR uri system-uri $uri\n"
+        " ATTR name requesting-user-name tester\n ATTR keyword printer-service-type print\n"
+        " ATTR keyword smi55357-driver " +
+        driver + "\n ATTR uri smi55357-device-uri \"" + deviceUri +
+        "\"\n GROUP printer-attributes-tag\n ATTR name printer-name \"" + name +
+        "\"\n STATUS successful-ok\n}\n";
+    int status = 0;
+    const std::string text =
+        runIpptool("ipp://localhost:" + std::to_string(port) + "/ipp/system", test, "", &status);
+    if (out != nullptr) {
+        *out = text;
+    }
+    return status == 0;
+}
+
 JobEnd waitJob(const std::string& printerUri, int jobId, std::chrono::milliseconds timeout) {
     JobEnd end;
     const auto until = std::chrono::steady_clock::now() + timeout;

@@ -61,6 +61,14 @@ int ipptoolPrint(const std::string& printerUri, const std::string& file, const s
 bool ipptoolSetPrinter(const std::string& printerUri, const std::vector<std::string>& attrs,
                        std::string* out = nullptr);
 
+// An operation on the printer without attributes of its own (Pause-Printer, Resume-Printer);
+// true when accepted.
+bool ipptoolPrinterOp(const std::string& printerUri, const char* op, std::string* out = nullptr);
+
+// Create-Printer on the system, as `tarvik-printer-app add` sends it; true when accepted.
+bool ipptoolCreatePrinter(int port, const std::string& name, const std::string& deviceUri,
+                          const std::string& driver, std::string* out = nullptr);
+
 struct JobEnd {
     int state = 0; // IPP job-state; 0 when it did not end in time
     std::string reasons;

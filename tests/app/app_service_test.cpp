@@ -5,11 +5,13 @@
 
 #include <cups/ipp.h>
 #include <gtest/gtest.h>
+#include <png.h>
 
 #include <unistd.h>
 
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -73,9 +75,8 @@ TEST(AppService, StopBetweenCopiesGoesOnAfterTheStartWithTheCopiesLeft) {
     REQUIRE_SERVICE(svc);
     writePwgLabel(svc.dir.file("l.pwg"), kLabel203, 203, 1, 101);
     std::string out;
-    const int job =
-        ipptoolPrint(svc.uri(), svc.dir.file("l.pwg"), "image/pwg-raster", {"integer copies 10"},
-                     &out);
+    const int job = ipptoolPrint(svc.uri(), svc.dir.file("l.pwg"), "image/pwg-raster",
+                                 {"integer copies 10"}, &out);
     ASSERT_GT(job, 0) << out;
     ASSERT_TRUE(svc.waitPages(4)) << svc.server->log();
     EXPECT_TRUE(svc.server->stop(10s)) << "the stop took longer than 10 s";
@@ -103,8 +104,8 @@ TEST(AppService, JobsQueuedAtAStopPrintOnceAfterTheStart) {
         const std::string file = svc.dir.file("l" + std::to_string(i) + ".pwg");
         writePwgLabel(file, "om_40x30-label_40x30mm", 300, 1, 200 + i);
         std::string out;
-        jobs.push_back(ipptoolPrint(svc.uri(), file, "image/pwg-raster", {"integer copies 2"},
-                                    &out));
+        jobs.push_back(
+            ipptoolPrint(svc.uri(), file, "image/pwg-raster", {"integer copies 2"}, &out));
         ASSERT_GT(jobs.back(), 0) << out;
     }
     ASSERT_TRUE(svc.waitPages(1)) << svc.server->log();
@@ -126,4 +127,144 @@ TEST(AppService, JobsQueuedAtAStopPrintOnceAfterTheStart) {
             EXPECT_NE(pages[i].data, pages[i - 2].data);
         }
     }
+}
+
+namespace {
+
+// A page whose top 4 * (index + 1) rows are black: the printed head page tells its job.
+tsupport::RasterPage numberedPage(uint32_t width, uint32_t lines, uint32_t index) {
+    return tsupport::makePage(width, lines,
+                              [index](uint32_t, uint32_t y) { return y < 4 * (index + 1); });
+}
+
+uint32_t numberOf(const vt58::PrintedPage& page) {
+    int rows = 0;
+    while (rows < page.pageLines && page.data[size_t(rows) * page.rowBytes + 10] == 0xFF) {
+        ++rows;
+    }
+    return static_cast<uint32_t>(rows / 4) - 1;
+}
+
+bool writeNumbered(const std::string& path, uint32_t index, int dpi, uint32_t width) {
+    cups_page_header2_t pwg;
+    cupsRasterInitPWGHeader(&pwg, pwgMediaForPWG("om_40x30-label_40x30mm"), "black_1", dpi, dpi,
+                            "one-sided", nullptr);
+    tsupport::RasterWriteOptions options;
+    options.mode = CUPS_RASTER_WRITE_PWG;
+    options.header = [&](size_t, cups_page_header2_t& h) { h = pwg; };
+    return tsupport::writeRaster(path, {numberedPage(pwg.cupsWidth, pwg.cupsHeight, index)},
+                                 options) &&
+           pwg.cupsWidth <= width;
+}
+
+} // namespace
+
+TEST(AppService, ABurstOfClientsOnTwoPrintersIsAcceptedAndPrintsEachLabelOnceInOrder) {
+    vt58::Scenario s;
+    s.layout = vt58::Layout::TwoPrinters;
+    s.printers.resize(2);
+    s.printers[0].headByte = 0;
+    s.printers[1].headByte = 1;
+    // Labels take longer than requests, so that jobs queue behind one another.
+    s.hook = [](const vt58::FrameRecord&, vt58::Reply&) { std::this_thread::sleep_for(10ms); };
+    App app(s, 2);
+    REQUIRE_APP(app);
+    constexpr uint32_t kClients = 6;
+    constexpr uint32_t kEach = 3;
+    const char* names[2] = {"T58-VT58-0001", "T58-VT58-0002"};
+    std::vector<std::thread> clients;
+    std::mutex mutex;
+    std::map<std::pair<int, int>, uint32_t> sent; // (printer, job id) -> label number
+    int refused = 0;
+    for (uint32_t c = 0; c < kClients; ++c) {
+        clients.emplace_back([&, c] {
+            for (uint32_t j = 0; j < kEach; ++j) {
+                const uint32_t label = c * kEach + j;
+                const int printer = static_cast<int>(label % 2);
+                const std::string file = app.dir.file("b" + std::to_string(label) + ".pwg");
+                writeNumbered(file, label, printer == 0 ? 203 : 300, printer == 0 ? 384 : 576);
+                const int job = ipptoolPrint(app.uri(names[printer]), file, "image/pwg-raster", {});
+                std::lock_guard<std::mutex> lock(mutex);
+                if (job > 0) {
+                    sent[{printer, job}] = label;
+                } else {
+                    ++refused;
+                }
+            }
+        });
+    }
+    for (auto& t : clients) {
+        t.join();
+    }
+    EXPECT_EQ(refused, 0);
+    for (const auto& [key, label] : sent) {
+        EXPECT_EQ(waitJob(app.uri(names[key.first]), key.second).state, IPP_JSTATE_COMPLETED);
+    }
+    // Each printer's labels, in the order of its job ids, which is the order it got them.
+    std::vector<uint32_t> want[2];
+    for (const auto& [key, label] : sent) {
+        want[key.first].push_back(label);
+    }
+    std::vector<uint32_t> got[2];
+    for (const auto& page : app.printer.pages()) {
+        EXPECT_TRUE(page.complete);
+        got[page.device].push_back(numberOf(page));
+    }
+    EXPECT_EQ(got[0], want[0]);
+    EXPECT_EQ(got[1], want[1]);
+}
+
+TEST(AppService, APausedPrinterHoldsEveryFormatUntilItResumes) {
+    App app(head(0));
+    REQUIRE_APP(app);
+    ASSERT_TRUE(ipptoolPrinterOp(app.uri(), "Pause-Printer"));
+    writeNumbered(app.dir.file("p.pwg"), 1, 203, 384);
+    std::vector<uint8_t> grey(200 * 100, 0);
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = 200;
+    image.height = 100;
+    image.format = PNG_FORMAT_GRAY;
+    ASSERT_TRUE(
+        png_image_write_to_file(&image, app.dir.file("p.png").c_str(), 0, grey.data(), 0, nullptr));
+    std::string out;
+    const int raster = ipptoolPrint(app.uri(), app.dir.file("p.pwg"), "image/pwg-raster", {}, &out);
+    ASSERT_GT(raster, 0) << out;
+    const int png = ipptoolPrint(app.uri(), app.dir.file("p.png"), "image/png", {}, &out);
+    ASSERT_GT(png, 0) << out;
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_TRUE(app.printer.pages().empty());
+    EXPECT_EQ(printerAttr(app.uri(), "printer-state"), "stopped");
+    ASSERT_TRUE(ipptoolPrinterOp(app.uri(), "Resume-Printer"));
+    EXPECT_EQ(waitJob(app.uri(), raster).state, IPP_JSTATE_COMPLETED);
+    EXPECT_EQ(waitJob(app.uri(), png).state, IPP_JSTATE_COMPLETED);
+    EXPECT_EQ(app.printer.pages().size(), 2u);
+}
+
+TEST(AppCommands, DriversAreListedAndAnAutoPrinterIsSavedWithItsDriver) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root for a private mount namespace";
+    }
+    tsupport::TempDir home("tarvik-cli");
+    std::string listed;
+    vt58::runCommand({tsupport::binPath("tarvik-printer-app"), "drivers"},
+                     {{"PATH", "/usr/bin:/bin"}, {"HOME", home.path()}, {"TMPDIR", home.path()}},
+                     30s, &listed);
+    EXPECT_NE(listed.find("t58_203dpi \"Tarvik T58 203dpi\""), std::string::npos) << listed;
+    EXPECT_NE(listed.find("t58_300dpi \"Tarvik T58 300dpi\""), std::string::npos) << listed;
+
+    Service svc(slowPrinter(1, 0));
+    REQUIRE_SERVICE(svc);
+    std::string out;
+    ASSERT_TRUE(ipptoolCreatePrinter(svc.server->port(), "Bench", "tarvik://T58?serial=VT58-0001",
+                                     "auto", &out))
+        << out;
+    EXPECT_TRUE(svc.server->stop());
+    EXPECT_NE(tsupport::readFile(svc.dir.file("state")).find("driver=\"t58_300dpi\" id=\"2\""),
+              std::string::npos);
+    svc.start();
+    ASSERT_TRUE(svc.ready);
+    EXPECT_NE(printerAttr(svc.server->printerUri("Bench"), "printer-make-and-model").find("300"),
+              std::string::npos)
+        << svc.server->log();
 }
