@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -38,12 +39,19 @@ class PrinterState {
     // Jobs the app held so that the oldest one prints next; released when it starts.
     void noteHeld(int jobId);
     std::vector<int> takeHeld();
+    // PAPPL 1.3 can start a printer's jobs in two threads at once (two checks for work
+    // before the first thread marks its job processing): one job prints at a time, and a
+    // second thread for a job already claimed never prints it.
+    bool claim(int jobId);
+    std::mutex& printing() { return printing_; }
 
   private:
     mutable std::mutex mutex_;
     Label label_;
     std::string status_;
     std::vector<int> held_;
+    std::set<int> claimed_;
+    std::mutex printing_;
 };
 
 // The driver data's extension of a printer; nullptr for a printer of another driver.

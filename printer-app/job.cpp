@@ -235,10 +235,33 @@ bool printPage(pappl_job_t* job, JobState& js) {
     return true;
 }
 
+void releasePrinting(pappl_job_t* job) {
+    if (PrinterState* state = printerState(papplJobGetPrinter(job))) {
+        state->printing().unlock();
+    }
+}
+
 bool failStart(pappl_job_t* job) {
     holdYoungerJobs(job);
+    releasePrinting(job);
     Service::get().leaveJob();
     return false;
+}
+
+// A job thread of its own for this printer: a second start of the same job stands aside for
+// good (ending it would end the job twice in PAPPL), another job waits its turn.
+void takePrinter(pappl_job_t* job) {
+    PrinterState* state = printerState(papplJobGetPrinter(job));
+    if (state == nullptr) {
+        return;
+    }
+    if (!state->claim(papplJobGetID(job))) {
+        papplLogJob(job, PAPPL_LOGLEVEL_WARN, "Started twice; the second start stands aside.");
+        for (;;) {
+            std::this_thread::sleep_for(std::chrono::hours(1));
+        }
+    }
+    state->printing().lock();
 }
 
 } // namespace
@@ -252,6 +275,7 @@ bool refuseJob(pappl_job_t* job, pappl_jreason_t reason, const char* message) {
 }
 
 bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device) {
+    takePrinter(job);
     Service::get().enterJob();
     if (Service::get().stopping()) {
         Service::get().park();
@@ -341,6 +365,7 @@ bool endJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*) {
         removeProgress(js->progressFile);
     }
     holdYoungerJobs(job);
+    releasePrinting(job);
     Service::get().leaveJob();
     return js != nullptr && js->outcome != Outcome::Failed;
 }

@@ -13,10 +13,6 @@ constexpr uint32_t kMaxInputLineBytes = 256 * 1024;
 // The block header counts a page's lines in 16 bits.
 constexpr uint32_t kMaxPageLines = 65535;
 
-bool isWhiteSpace(cups_cspace_t space) {
-    return space == CUPS_CSPACE_W || space == CUPS_CSPACE_SW;
-}
-
 bool isRgbSpace(cups_cspace_t space) {
     return space == CUPS_CSPACE_RGB || space == CUPS_CSPACE_SRGB || space == CUPS_CSPACE_ADOBERGB;
 }
@@ -46,8 +42,10 @@ PageCheck PageBuilder::start(const cups_page_header2_t& h, const DitherMatrix* d
         return PageCheck::Empty;
     }
     const bool chunky = h.cupsColorOrder == CUPS_ORDER_CHUNKED;
+    // A set bit is a black dot whatever the colour space says, as in PAPPL's raster path
+    // and the backend: clients that send 1-bit luminance pages (Ghostscript's URF) mean it.
     if (chunky && h.cupsBitsPerPixel == 1 && h.cupsBitsPerColor == 1) {
-        kind_ = isWhiteSpace(h.cupsColorSpace) ? Kind::White1 : Kind::Black1;
+        kind_ = Kind::Black1;
     } else if (chunky && h.cupsBitsPerPixel == 8 && h.cupsBitsPerColor == 8) {
         kind_ = h.cupsColorSpace == CUPS_CSPACE_K ? Kind::Black8 : Kind::White8;
     } else if (chunky && h.cupsBitsPerPixel == 24 && h.cupsBitsPerColor == 8 &&
@@ -108,15 +106,8 @@ void PageBuilder::line(uint32_t y, const uint8_t* data, size_t size) {
     }
     uint8_t* out = page_.data() + size_t{y} * rowBytes_;
     size = std::min<size_t>(size, inputBytes_);
-    if (kind_ == Kind::Black1 || kind_ == Kind::White1) {
-        const size_t n = std::min<size_t>(size, rowBytes_);
-        std::memcpy(out, data, n);
-        if (kind_ == Kind::White1) {
-            // White-is-one rows: the dots are the zero bits, padding included.
-            for (size_t i = 0; i < rowBytes_; ++i) {
-                out[i] = static_cast<uint8_t>(i < n ? ~out[i] : 0);
-            }
-        }
+    if (kind_ == Kind::Black1) {
+        std::memcpy(out, data, std::min<size_t>(size, rowBytes_));
         return;
     }
     ditherLine(out, data, size, y);

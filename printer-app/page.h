@@ -40,7 +40,7 @@ class PageBuilder {
     uint8_t* data() { return page_.data(); }
 
   private:
-    enum class Kind { Black1, White1, Black8, White8, Rgb24 };
+    enum class Kind { Black1, Black8, White8, Rgb24 };
     uint8_t grey(const uint8_t* pixel) const;
     void ditherLine(uint8_t* out, const uint8_t* in, size_t size, uint32_t y) const;
 
