@@ -23,6 +23,8 @@ namespace {
 
 constexpr auto kOfflinePoll = std::chrono::milliseconds(100);
 constexpr int kOfflinePollsPerTry = 10;
+// Tries of a page's copies whose link fails with no copy printed between them.
+constexpr int kLinkTries = 3;
 // PAPPL 1.3 dithers an 8-bit raster line into a buffer of the output header's
 // cupsBytesPerLine, but writes as many bytes as the input line is wide (job-process.c,
 // _papplJobProcessRaster): a grey page wider than the label (a Letter page on a 50 mm label)
@@ -199,9 +201,9 @@ void notePage(JobState& js) {
     saveProgress(js.progressFile, js.done);
 }
 
-bool printPage(pappl_job_t* job, JobState& js) {
+// One try at the page's copies not printed yet.
+int32_t sendCopies(pappl_job_t* job, JobState& js) {
     PageBuilder& page = js.page;
-    maskPastWidth(page.data(), page.width(), page.height(), page.rowBytes());
     PageData pd{};
     pd.w = static_cast<int32_t>(page.width());
     pd.h = static_cast<int32_t>(page.height());
@@ -212,21 +214,42 @@ bool printPage(pappl_job_t* job, JobState& js) {
     link.cancelRequested = [job] { return papplJobIsCanceled(job); };
     link.bStopAtBlocks = true;
     link.stopBeforeCopy = [] { return Service::get().stopping(); };
-    link.firstCopy = js.pageNo == js.done.pages + 1 ? std::min(js.done.copies, js.copies) : 0;
+    link.firstCopy = std::min(js.done.copies, js.copies);
     link.copyDone = [&js](int32_t copyNo) { noteCopy(js, copyNo); };
     const int32_t result = t58_Print(link, js.copies, &pd);
     link.copyDone = nullptr;
     if (link.copiesSent > 0) {
         keepLabel(job, js, pd.h);
     }
-    if (result == -3 || (result == 0 && link.lastStatus.stopsPage())) {
-        return finishStopped(job, js);
-    }
-    if (result != 0) {
+    return result;
+}
+
+bool printPage(pappl_job_t* job, JobState& js) {
+    PageBuilder& page = js.page;
+    maskPastWidth(page.data(), page.width(), page.height(), page.rowBytes());
+    // A printer pulled out or gone quiet in the middle of a label: the job waits for it and
+    // prints the copies not yet out, the cut one again; a link that keeps failing with the
+    // printer there ends the job.
+    for (int failures = 0;;) {
+        const int32_t before = js.done.copies;
+        const int32_t result = sendCopies(job, js);
+        const T58Link& link = js.dev->printer.link;
+        if (result == -3 || (result == 0 && link.lastStatus.stopsPage())) {
+            return finishStopped(job, js);
+        }
         if (result == 1) {
             closeLink(*js.dev);
+            failures = js.done.copies > before ? 1 : failures + 1;
+            if (failures < kLinkTries && waitForLink(job, js)) {
+                papplLogJob(job, PAPPL_LOGLEVEL_WARN, "The link failed; printing the rest again.");
+                continue;
+            }
+            return papplJobIsCanceled(job) || finishFailed(job, js, failureText(result));
         }
-        return finishFailed(job, js, failureText(result));
+        if (result != 0) {
+            return finishFailed(job, js, failureText(result));
+        }
+        break;
     }
     if (js.done.copies < js.copies && !papplJobIsCanceled(job) && Service::get().stopping()) {
         Service::get().park();

@@ -182,7 +182,7 @@ TEST(AppState, UnpluggedPrinterShowsOfflineAndItsJobPrintsOnceWhenItIsBack) {
     REQUIRE_APP(app);
     ASSERT_TRUE(app.printer.unplug(0));
     writePwgLabel(app.dir.file("l.pwg"), "om_40x30-label_40x30mm", 300, 1, 61);
-    // A raster is printed as it arrives: the request waits with the job.
+    // The job is queued at once and waits for its printer.
     std::string out;
     int job = 0;
     std::thread submit(
@@ -206,6 +206,28 @@ TEST(AppState, UnpluggedPrinterShowsOfflineAndItsJobPrintsOnceWhenItIsBack) {
     ASSERT_EQ(pages.size(), 1u);
     EXPECT_TRUE(pages[0].complete);
     EXPECT_EQ(printerAttr(app.uri(), "printer-state-reasons").find("offline"), std::string::npos);
+}
+
+TEST(AppState, PrinterPulledOutMidJobGetsTheCopiesNotYetPrintedWhenItIsBack) {
+    vt58::Scenario s = head(0);
+    s.vanish(vt58::Site::PrintReply, 15, 2000);
+    App app(s);
+    REQUIRE_APP(app);
+    writePwgLabel(app.dir.file("l.pwg"), "om_50x30-label_50x30mm", 203, 1, 65);
+    const int job = ipptoolPrint(app.uri(), app.dir.file("l.pwg"), kRaster, {"integer copies 4"});
+    ASSERT_GT(job, 0);
+    JobEnd end;
+    const auto pages = app.pagesAfter(job, &end);
+    EXPECT_EQ(end.state, IPP_JSTATE_COMPLETED) << end.message << app.server->log();
+    std::vector<int> complete;
+    for (const auto& p : pages) {
+        if (p.complete) {
+            complete.push_back(p.copyNumber);
+        }
+    }
+    // The label cut by the pull is printed again; none twice, none missing.
+    EXPECT_EQ(complete, (std::vector<int>{1, 2, 3, 4}));
+    EXPECT_EQ(pages.size(), 5u);
 }
 
 TEST(AppState, PrinterStopEndsTheJobCanceledAtTheDevice) {
