@@ -199,12 +199,18 @@ std::string localHost(int fd) {
         sockaddr_in6 a{};
         std::memcpy(&a, &local, sizeof(a));
         inet_ntop(AF_INET6, &a.sin6_addr, text, sizeof(text));
-        return "[" + std::string(text) + "]:" + std::to_string(ntohs(a.sin6_port));
+        // Appended piece by piece: GCC 12 at -O3 takes "literal" + temporary for an
+        // overlapping copy (-Wrestrict).
+        std::string host = "[";
+        host.append(text).append("]:").append(std::to_string(ntohs(a.sin6_port)));
+        return host;
     }
     sockaddr_in a{};
     std::memcpy(&a, &local, sizeof(a));
     inet_ntop(AF_INET, &a.sin_addr, text, sizeof(text));
-    return std::string(text) + ":" + std::to_string(ntohs(a.sin_port));
+    std::string host = text;
+    host.append(":").append(std::to_string(ntohs(a.sin_port)));
+    return host;
 }
 
 std::vector<std::string> peekSetCookies(int fd, int waitMs) {
