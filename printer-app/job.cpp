@@ -290,6 +290,8 @@ void takePrinter(pappl_job_t* job) {
 } // namespace
 
 bool refuseJob(pappl_job_t* job, pappl_jreason_t reason, const char* message) {
+    // Refused before it started: the jobs it would have released wait behind the next one.
+    releaseHeldJobs(job);
     holdYoungerJobs(job);
     papplJobSetReasons(job, reason, PAPPL_JREASON_NONE);
     papplJobSetMessage(job, "%s", message);
