@@ -6,7 +6,17 @@
 //    tarvik-printer-app until the first print frame of that job;
 //  - HundredLabels/Backend and /App: a 100-label job; CPU per label of the backend process
 //    (getrusage of children) and of the server process (its /proc stat, all threads), and
-//    for the app the ratio of its CPU per label to the backend's (it should not exceed 1).
+//    for the app the ratio of its CPU per label to the backend's (it should not exceed 1);
+//  - Burst/{printers, clients, labels}: every client a thread, all let go at once, each
+//    sending its labels as one-label Print-Jobs on its own connection, round-robin over the
+//    printers; the time is from the first request to the last label out. accepted: per cent
+//    of the Print-Jobs answered successful-ok; labels_per_s: labels the printers finished per
+//    second of that time; cpu_ms_per_label: the server's CPU per printed label (and
+//    cpu_vs_backend as above); printed_once: 1 when every label came out exactly once, whole
+//    and on the printer it was sent to, each label carrying its number in dots;
+//  - QueuedMemory: 8 printers paused, 100 one-label jobs sent to them, then the server's peak
+//    resident memory (VmHWM) as peak_rss_mib; then the printers resume, the time is to the
+//    last label, and printed_rss_mib is the peak after all of them printed.
 #include "bench/label.h"
 #include "tests/support/support.h"
 #include "vt58/vt58.h"
@@ -23,9 +33,14 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <latch>
 #include <sstream>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -42,6 +57,7 @@ constexpr int kDpi = 300;
 constexpr uint8_t kHead300 = 1;
 constexpr size_t kHundred = 100;
 constexpr const char* kPrinter = "T58-VT58-0001";
+constexpr const char* kMedia = "om_58x40-label_58x40mm";
 
 std::vector<tsupport::RasterPage> labels(size_t count) {
     std::vector<tsupport::RasterPage> pages;
@@ -51,13 +67,47 @@ std::vector<tsupport::RasterPage> labels(size_t count) {
     return pages;
 }
 
+// Label n with the bits of n as black cells in the blank band under its text: every label of
+// a run is told apart by what the printer got.
+constexpr uint32_t kNumberTop = 180;
+constexpr uint32_t kNumberRows = 48;
+constexpr uint32_t kNumberLeft = 16;
+constexpr uint32_t kNumberCell = 16; // dots, two whole bytes of a line
+constexpr uint32_t kNumberBits = 16;
+
+tsupport::RasterPage numbered(uint32_t n) {
+    tsupport::RasterPage p = label(n);
+    for (uint32_t bit = 0; bit < kNumberBits; ++bit) {
+        if ((n >> bit & 1) == 0) {
+            continue;
+        }
+        for (uint32_t y = kNumberTop; y < kNumberTop + kNumberRows; ++y) {
+            const size_t at = size_t(y) * p.bytesPerLine + (kNumberLeft + bit * kNumberCell) / 8;
+            p.pixels[at] = 0xFF;
+            p.pixels[at + 1] = 0xFF;
+        }
+    }
+    return p;
+}
+
+uint32_t numberOf(const vt58::PrintedPage& page) {
+    uint32_t n = 0;
+    for (uint32_t bit = 0; bit < kNumberBits; ++bit) {
+        if (page.dot(int(kNumberLeft + bit * kNumberCell + kNumberCell / 2),
+                     int(kNumberTop + kNumberRows / 2))) {
+            n |= 1u << bit;
+        }
+    }
+    return n;
+}
+
 // The same pages as a 1-bit black PWG raster, in memory.
 std::string pwgOf(const std::vector<tsupport::RasterPage>& pages) {
     tsupport::TempDir dir("bench-pwg");
     const std::string path = dir.file("l.pwg");
     cups_page_header2_t h;
-    if (!cupsRasterInitPWGHeader(&h, pwgMediaForPWG("om_58x40-label_58x40mm"), "black_1", kDpi,
-                                 kDpi, "one-sided", nullptr)) {
+    if (!cupsRasterInitPWGHeader(&h, pwgMediaForPWG(kMedia), "black_1", kDpi, kDpi, "one-sided",
+                                 nullptr)) {
         return {};
     }
     h.cupsWidth = kLabelW;
@@ -94,6 +144,17 @@ double processCpuSeconds(pid_t pid) {
     unsigned long long utime = 0, stime = 0;
     fields >> utime >> stime;
     return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+}
+
+// The process's peak resident memory (VmHWM) in MiB; -1 when unknown.
+double peakRssMiB(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);) {
+        if (line.starts_with("VmHWM:")) {
+            return std::strtod(line.c_str() + 6, nullptr) / 1024.0;
+        }
+    }
+    return -1;
 }
 
 vt58::Clock::time_point firstPrintFrameAfter(const vt58::Record& r, vt58::Clock::time_point t0) {
@@ -141,43 +202,57 @@ BackendRun runBackend(vt58::VirtualT58& vt, const std::vector<tsupport::RasterPa
     return r;
 }
 
-// A running tarvik-printer-app on its own virtual T58.
+http_t* connectTo(int port) {
+    return httpConnect2("localhost", port, nullptr, AF_INET, HTTP_ENCRYPTION_IF_REQUESTED, 1, 5000,
+                        nullptr);
+}
+
+ipp_t* printerRequest(ipp_op_t op, const std::string& uri) {
+    ipp_t* req = ippNewRequest(op);
+    ippAddString(req, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
+    ippAddString(req, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, "bench");
+    return req;
+}
+
+// A running tarvik-printer-app on its own virtual T58s, all with the 300 dpi head.
 struct App {
     tsupport::TempDir dir{"bench-app"};
     vt58::VirtualT58 vt;
     std::unique_ptr<apptest::AppServer> server;
+    std::vector<std::string> names; // by device
     pid_t pid = 0;
     bool ready = false;
 
-    App() : vt(scenario()) {
+    explicit App(int printers = 1) : vt(scenario(printers)) {
         if (vt.ok()) {
             server = std::make_unique<apptest::AppServer>(vt, dir.path());
             pid = childOfThisThread();
-            ready = server->waitReady(1);
+            ready = server->waitReady(size_t(printers));
+            for (int d = 0; d < vt.printerCount(); ++d) {
+                names.push_back("T58-" + vt.serialOf(d));
+            }
         }
     }
-    static vt58::Scenario scenario() {
+    static vt58::Scenario scenario(int printers) {
         vt58::Scenario s;
         s.headByte = kHead300;
+        if (printers > 1) {
+            s.printers.resize(size_t(printers));
+        }
         return s;
     }
-    // Print-Job of the document; the job id or -1.
-    int printJob(const std::string& pwg) const {
-        const std::string uri = server->printerUri(kPrinter);
-        http_t* http = httpConnect2("localhost", server->port(), nullptr, AF_INET,
-                                    HTTP_ENCRYPTION_IF_REQUESTED, 1, 5000, nullptr);
-        if (http == nullptr) {
-            return -1;
-        }
-        ipp_t* req = ippNewRequest(IPP_OP_PRINT_JOB);
-        ippAddString(req, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
-        ippAddString(req, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
-                     "bench");
+    // Print-Job of the document on the connection; the job id or -1.
+    int printJob(http_t* http, const std::string& pwg, const std::string& printer) const {
+        ipp_t* req = printerRequest(IPP_OP_PRINT_JOB, server->printerUri(printer));
         ippAddString(req, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr,
                      "image/pwg-raster");
-        const std::string resource = "/ipp/print/" + std::string(kPrinter);
+        // Without it the job is on the printer's default label and the page is cut to that.
+        ippAddString(req, IPP_TAG_JOB, IPP_TAG_KEYWORD, "media", nullptr, kMedia);
+        const std::string resource = "/ipp/print/" + printer;
         int job = -1;
-        if (cupsSendRequest(http, req, resource.c_str(), pwg.size()) == HTTP_STATUS_CONTINUE &&
+        // The length libcups sends as Content-Length: the request's attributes and the document.
+        if (cupsSendRequest(http, req, resource.c_str(), ippLength(req) + pwg.size()) ==
+                HTTP_STATUS_CONTINUE &&
             cupsWriteRequestData(http, pwg.data(), pwg.size()) == HTTP_STATUS_CONTINUE) {
             ipp_t* resp = cupsGetResponse(http, resource.c_str());
             if (ippGetStatusCode(resp) <= IPP_STATUS_OK_CONFLICTING) {
@@ -186,12 +261,44 @@ struct App {
             ippDelete(resp);
         }
         ippDelete(req);
+        return job;
+    }
+    int printJob(const std::string& pwg) const {
+        http_t* http = connectTo(server->port());
+        const int job = http != nullptr ? printJob(http, pwg, kPrinter) : -1;
         httpClose(http);
         return job;
     }
-    bool completed(int job) const {
+    // Pause-Printer, Resume-Printer; true when answered successful-ok.
+    bool printerOp(ipp_op_t op, const std::string& printer) const {
+        http_t* http = connectTo(server->port());
+        if (http == nullptr) {
+            return false;
+        }
+        ipp_t* resp = cupsDoRequest(http, printerRequest(op, server->printerUri(printer)),
+                                    ("/ipp/print/" + printer).c_str());
+        const bool ok = resp != nullptr && ippGetStatusCode(resp) <= IPP_STATUS_OK_CONFLICTING;
+        ippDelete(resp);
+        httpClose(http);
+        return ok;
+    }
+    bool completed(int job, const std::string& printer = kPrinter) const {
         return job > 0 &&
-               apptest::waitJob(server->printerUri(kPrinter), job).state == IPP_JSTATE_COMPLETED;
+               apptest::waitJob(server->printerUri(printer), job).state == IPP_JSTATE_COMPLETED;
+    }
+    // The server's warnings and errors, the last few, for a run that went wrong.
+    void reportProblems(const char* what) const {
+        std::istringstream log(server->log());
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(log, line);) {
+            if (line.starts_with("E ") || line.starts_with("W ")) {
+                lines.push_back(line);
+            }
+        }
+        std::fprintf(stderr, "%s; the server's last warnings and errors:\n", what);
+        for (size_t i = lines.size() > 30 ? lines.size() - 30 : 0; i < lines.size(); ++i) {
+            std::fprintf(stderr, "  %s\n", lines[i].c_str());
+        }
     }
 };
 
@@ -287,10 +394,231 @@ void HundredLabelsApp(benchmark::State& state) {
     }
 }
 
+// One label of a burst: the printer (device) it went to and its job id, -1 when refused.
+struct Sent {
+    int printer = 0;
+    int job = -1;
+};
+
+struct BurstRun {
+    std::vector<Sent> sent; // by label number
+    vt58::Clock::time_point start;
+    bool started = false;
+    size_t accepted() const {
+        return size_t(
+            std::count_if(sent.begin(), sent.end(), [](const Sent& s) { return s.job > 0; }));
+    }
+};
+
+// The labels from `clients` threads let go at once, each sending its share in turn on its own
+// connection, label i to printer i % printers.
+BurstRun sendBurst(const App& app, const std::vector<std::string>& pwgs, int printers,
+                   int clients) {
+    BurstRun run;
+    run.sent.resize(pwgs.size());
+    const size_t share = pwgs.size() / size_t(clients);
+    std::latch go(1);
+    std::vector<std::thread> threads;
+    try {
+        for (size_t c = 0; c < size_t(clients); ++c) {
+            threads.emplace_back([&app, &pwgs, &run, &go, share, printers, c] {
+                go.wait();
+                http_t* http = connectTo(app.server->port());
+                for (size_t i = c * share; i < (c + 1) * share; ++i) {
+                    Sent& s = run.sent[i];
+                    s.printer = int(i % size_t(printers));
+                    s.job = http != nullptr
+                                ? app.printJob(http, pwgs[i], app.names[size_t(s.printer)])
+                                : -1;
+                }
+                httpClose(http);
+            });
+        }
+        run.started = true;
+    } catch (const std::system_error&) {
+        run.started = false;
+    }
+    run.start = vt58::Clock::now();
+    go.count_down();
+    for (std::thread& t : threads) {
+        t.join();
+    }
+    return run;
+}
+
+bool waitPages(const vt58::VirtualT58& vt, size_t count, std::chrono::milliseconds timeout) {
+    const auto until = vt58::Clock::now() + timeout;
+    while (vt.pageCount() < count) {
+        if (vt58::Clock::now() >= until) {
+            return false;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+// Whether the pages from `from` on are the run's labels, each exactly once, whole, as sent and
+// on the printer it was sent to; the last one's end in *last.
+bool printedOnce(const std::vector<vt58::PrintedPage>& pages, size_t from, const BurstRun& run,
+                 const std::vector<tsupport::RasterPage>& labels, vt58::Clock::time_point* last) {
+    std::vector<int> seen(run.sent.size(), 0);
+    bool once = pages.size() == from + run.sent.size();
+    for (size_t i = from; i < pages.size(); ++i) {
+        const vt58::PrintedPage& p = pages[i];
+        *last = std::max(*last, p.ended);
+        const uint32_t n = numberOf(p);
+        once = once && p.complete && n < seen.size() && seen[n]++ == 0 && run.sent[n].job > 0 &&
+               p.device == run.sent[n].printer && p.data == labels[n].pixels;
+    }
+    return once;
+}
+
+// The server's CPU per printed label compared with the backend's, when that was measured.
+void cpuCounters(benchmark::State& state, double cpuSeconds, size_t printed) {
+    const double perLabel = printed > 0 ? cpuSeconds * 1000.0 / double(printed) : 0;
+    state.counters["cpu_ms_per_label"] = perLabel;
+    if (backendCpuPerLabel > 0) {
+        state.counters["cpu_vs_backend"] = perLabel / backendCpuPerLabel;
+    }
+}
+
+void Burst(benchmark::State& state) {
+    const int printers = int(state.range(0));
+    const int clients = int(state.range(1));
+    const size_t count = size_t(clients) * size_t(state.range(2));
+    std::vector<tsupport::RasterPage> pages;
+    std::vector<std::string> pwgs;
+    for (size_t i = 0; i < count; ++i) {
+        pages.push_back(numbered(uint32_t(i)));
+        pwgs.push_back(pwgOf({pages.back()}));
+    }
+    App app(printers);
+    if (!app.ready || app.pid <= 0 || int(app.names.size()) != printers ||
+        std::any_of(pwgs.begin(), pwgs.end(), [](const std::string& p) { return p.empty(); })) {
+        state.SkipWithError("tarvik-printer-app did not start (needs root and PAPPL)");
+        return;
+    }
+    size_t sent = 0, accepted = 0, printed = 0;
+    double seconds = 0, cpu = 0;
+    bool once = true;
+    for (auto _ : state) {
+        const size_t before = app.vt.pageCount();
+        const double cpuBefore = processCpuSeconds(app.pid);
+        const BurstRun run = sendBurst(app, pwgs, printers, clients);
+        if (!run.started) {
+            state.SkipWithError("the clients did not start");
+            return;
+        }
+        const bool arrived = waitPages(app.vt, before + run.accepted(), 60s);
+        cpu += processCpuSeconds(app.pid) - cpuBefore;
+        // Every job ended before the pages are counted, so a label printed twice shows.
+        bool ended = true;
+        for (const Sent& s : run.sent) {
+            ended = ended && (s.job <= 0 || app.completed(s.job, app.names[size_t(s.printer)]));
+        }
+        const std::vector<vt58::PrintedPage> got = app.vt.pages();
+        vt58::Clock::time_point last = run.start;
+        const bool good = printedOnce(got, before, run, pages, &last) && ended;
+        if (!good || run.accepted() != count) {
+            app.reportProblems(("Burst: " + std::to_string(run.accepted()) + " of " +
+                                std::to_string(count) + " accepted, " +
+                                std::to_string(got.size() - before) + " pages")
+                                   .c_str());
+        }
+        if (!arrived) {
+            state.SkipWithError("the accepted labels were not all printed in time");
+            return;
+        }
+        once = once && good;
+        sent += count;
+        accepted += run.accepted();
+        printed += got.size() - before;
+        const double s = msBetween(run.start, last) / 1000.0;
+        seconds += s;
+        state.SetIterationTime(s);
+    }
+    state.counters["accepted"] = 100.0 * double(accepted) / double(sent);
+    state.counters["labels_per_s"] = double(printed) / seconds;
+    state.counters["printed_once"] = once ? 1 : 0;
+    cpuCounters(state, cpu, printed);
+}
+
+void QueuedMemory(benchmark::State& state) {
+    constexpr int kPrinters = 8;
+    constexpr int kClients = 10;
+    constexpr size_t kQueued = 100;
+    std::vector<tsupport::RasterPage> pages;
+    std::vector<std::string> pwgs;
+    for (size_t i = 0; i < kQueued; ++i) {
+        pages.push_back(numbered(uint32_t(i)));
+        pwgs.push_back(pwgOf({pages.back()}));
+    }
+    double queuedPeak = 0, printedPeak = 0;
+    bool once = true;
+    for (auto _ : state) {
+        // A fresh server each time: the high-water mark is of this run alone.
+        App app(kPrinters);
+        if (!app.ready || app.pid <= 0 || app.names.size() != size_t(kPrinters)) {
+            state.SkipWithError("tarvik-printer-app did not start (needs root and PAPPL)");
+            return;
+        }
+        for (const std::string& name : app.names) {
+            if (!app.printerOp(IPP_OP_PAUSE_PRINTER, name)) {
+                state.SkipWithError("Pause-Printer was refused");
+                return;
+            }
+        }
+        const BurstRun run = sendBurst(app, pwgs, kPrinters, kClients);
+        const bool held = app.vt.pageCount() == 0;
+        queuedPeak = std::max(queuedPeak, peakRssMiB(app.pid));
+        const auto resumed = vt58::Clock::now();
+        for (const std::string& name : app.names) {
+            if (!app.printerOp(IPP_OP_RESUME_PRINTER, name)) {
+                state.SkipWithError("Resume-Printer was refused");
+                return;
+            }
+        }
+        const bool arrived = waitPages(app.vt, run.accepted(), 60s);
+        bool ended = true;
+        for (const Sent& s : run.sent) {
+            ended = ended && (s.job <= 0 || app.completed(s.job, app.names[size_t(s.printer)]));
+        }
+        printedPeak = std::max(printedPeak, peakRssMiB(app.pid));
+        vt58::Clock::time_point last = resumed;
+        const bool good =
+            run.started && held && ended && printedOnce(app.vt.pages(), 0, run, pages, &last);
+        if (!good || !arrived) {
+            app.reportProblems(("QueuedMemory: " + std::to_string(run.accepted()) + " of " +
+                                std::to_string(kQueued) + " accepted, " +
+                                std::to_string(app.vt.pageCount()) + " pages" +
+                                (held ? "" : ", some printed while paused"))
+                                   .c_str());
+        }
+        if (!arrived) {
+            state.SkipWithError("the queued labels were not all printed in time");
+            return;
+        }
+        once = once && good;
+        state.SetIterationTime(msBetween(resumed, last) / 1000.0);
+    }
+    state.counters["peak_rss_mib"] = queuedPeak;
+    state.counters["printed_rss_mib"] = printedPeak;
+    state.counters["printed_once"] = once ? 1 : 0;
+}
+
 BENCHMARK(FirstFrameBackend)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
 BENCHMARK(FirstFrameApp)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
 BENCHMARK(HundredLabelsBackend)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(HundredLabelsApp)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(Burst)
+    ->ArgNames({"printers", "clients", "labels"})
+    ->Args({1, 6, 7})
+    ->Args({2, 6, 7})
+    ->Args({8, 16, 6})
+    ->UseManualTime()
+    ->Iterations(5)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(QueuedMemory)->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -1,6 +1,7 @@
-// Writes the seed corpora into <folder>/raster, <folder>/ppd and <folder>/replies: raster
-// streams from libcups's own writer behind an option prefix, small PPD files, and reply
-// scripts for the usual printer behaviours. Run by hand: fuzz_make_seeds fuzz/corpus
+// Writes the seed corpora into <folder>/raster, <folder>/ppd, <folder>/replies and
+// <folder>/app-page: raster streams from libcups's own writer behind an option prefix, small
+// PPD files, reply scripts for the usual printer behaviours, and client pages for the
+// printer app. Run by hand: fuzz_make_seeds fuzz/corpus
 #include <cups/raster.h>
 
 #include <fcntl.h>
@@ -178,6 +179,102 @@ void scriptSeeds(const std::string& dir) {
     save(dir + "/many-blocks", join({1, 0x10, 0x1B, 1, 1, 7}, repeat(ok, 300)));
 }
 
+// The app page target's input (see fuzz_app_page.cpp), every field given as it is (mode 6)
+// or as zero (mode 5): run bytes, the header, the settings, a reply script, the lines.
+struct AppHeader {
+    uint32_t w, h, bitsPerPixel, bitsPerColor, space, bytesPerLine;
+};
+struct AppJob {
+    uint8_t flags = 0; // head, dither, copies, copies printed before, orientation
+    uint8_t level = 0;
+    std::vector<int32_t> settings = {26, 0, 0, 0, 0, 0, 0};
+};
+
+void putField(Bytes& out, uint32_t v) {
+    out.push_back(v == 0 ? 5 : 6);
+    for (int i = 0; i < 4; ++i) {
+        out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    }
+}
+
+Bytes appPage(const AppJob& job, const AppHeader& h, const Bytes& script) {
+    Bytes out = {job.flags, job.level, 0};
+    for (uint32_t v : {h.w, h.h, h.bitsPerPixel, h.bitsPerColor, h.space, 0u, h.bytesPerLine}) {
+        putField(out, v);
+    }
+    for (int32_t v : job.settings) {
+        putField(out, static_cast<uint32_t>(v));
+    }
+    out.push_back(static_cast<uint8_t>(script.size()));
+    out.push_back(static_cast<uint8_t>(script.size() >> 8));
+    return join(out, script);
+}
+
+// Lines of the page: whole lines of a ruler and stripes, every fifth one short.
+Bytes appLines(uint32_t lines, uint32_t bytesPerLine, bool someShort) {
+    Bytes out;
+    for (uint32_t y = 0; y < lines; ++y) {
+        uint32_t n = bytesPerLine;
+        if (someShort && y % 5 == 4) {
+            n = bytesPerLine / 2;
+            out.push_back(static_cast<uint8_t>(0xC0 | (n >> 8)));
+            out.push_back(static_cast<uint8_t>(n));
+        } else {
+            out.push_back(0);
+        }
+        for (uint32_t x = 0; x < n; ++x) {
+            out.push_back(static_cast<uint8_t>((y % 9 == 0) ? 0xFF : (x * 13 + y * 7) & 0xF3));
+        }
+    }
+    return out;
+}
+
+void appPageSeeds(const std::string& dir) {
+    // A printer that takes everything: each exchange a whole write, then a 64-byte reply.
+    auto okReplies = [](int n) {
+        Bytes out;
+        for (int i = 0; i < n; ++i) {
+            out.insert(out.end(), {0, 0, 64, 0, 0, 0});
+        }
+        return out;
+    };
+    auto put = [&](const std::string& name, const AppJob& job, const AppHeader& h,
+                   const Bytes& script, const Bytes& lines) {
+        save(dir + "/" + name, join(appPage(job, h, script), lines));
+    };
+    constexpr uint32_t K = CUPS_CSPACE_K, W = CUPS_CSPACE_W, SW = CUPS_CSPACE_SW;
+    constexpr uint32_t SRGB = CUPS_CSPACE_SRGB;
+    AppJob one;
+    one.flags = 1 << 3;
+    one.settings = {26, 0, 1, 0, 0, 0, 0};
+    put("label-1bit-203", one, {384, 80, 1, 1, K, 48}, okReplies(8), appLines(80, 48, false));
+    AppJob turned;
+    turned.flags = 1 | 2 << 1 | 2 << 3;
+    turned.level = 100;
+    turned.settings = {50, 20, 3, 1, 150, -250, 4000};
+    put("label-1bit-300-turned-two-copies", turned, {576, 120, 1, 1, K, 72}, okReplies(48),
+        appLines(120, 72, true));
+    AppJob grey = one;
+    grey.flags |= 1 << 1;
+    put("grey-8bit-ordered", grey, {300, 60, 8, 8, SW, 300}, okReplies(6), appLines(60, 300, true));
+    AppJob colour = one;
+    colour.flags |= 1 | 3 << 1 | 0x80;
+    colour.level = 7;
+    colour.settings = {80, -30, 0, 6, -500, 300, 2500}; // reverse-portrait: a half turn
+    put("colour-24bit", colour, {200, 50, 24, 8, SRGB, 600}, okReplies(16),
+        appLines(50, 600, false));
+    put("white-1bit-short-and-few-lines", one, {100, 40, 1, 1, W, 16}, okReplies(4),
+        appLines(25, 16, true));
+    put("lines-past-height", one, {384, 10, 1, 1, K, 48}, okReplies(4), appLines(30, 48, true));
+    put("zero-width", one, {0, 40, 1, 1, K, 48}, {}, appLines(4, 48, false));
+    put("huge-header", one, {0xFFFFFFFF, 0xFFFFFFFF, 1, 1, K, 0xFFFFFFFF}, {},
+        appLines(2, 64, false));
+    put("huge-colour-header", colour, {0xFFFFFFFF, 0xFFFFFFFF, 24, 8, SRGB, 0xFFFFFFFF}, {},
+        appLines(2, 64, false));
+    AppJob none;
+    put("largest-page-no-copies", none, {16384, 8192, 1, 1, K, 2048}, {}, appLines(3, 2048, false));
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -189,5 +286,6 @@ int main(int argc, char** argv) {
     rasterSeeds(root + "/raster");
     ppdSeeds(root + "/ppd");
     scriptSeeds(root + "/replies");
+    appPageSeeds(root + "/app-page");
     return 0;
 }

@@ -5,7 +5,10 @@
 
 #include <pappl/pappl.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -39,11 +42,20 @@ class PrinterState {
     // Jobs the app held so that the oldest one prints next; released when it starts.
     void noteHeld(int jobId);
     std::vector<int> takeHeld();
-    // PAPPL 1.3 can start a printer's jobs in two threads at once (two checks for work
-    // before the first thread marks its job processing): one job prints at a time, and a
-    // second thread for a job already claimed never prints it.
+    // PAPPL 1.3 can start a printer's jobs in two threads at once (a second check for work
+    // before the first thread marks its job processing): a second thread for a job already
+    // claimed never prints it, and one job prints at a time, the oldest first.
     bool claim(int jobId);
-    std::mutex& printing() { return printing_; }
+    bool claimed(int jobId) const;
+    // After claim: waits until no other job prints and no older one waits; olderComing tells
+    // whether an older job of this printer was started but has not claimed yet (waited for a
+    // moment).
+    void takeTurn(int jobId,
+                  const std::function<bool(std::chrono::milliseconds waited)>& olderComing);
+    void endTurn();
+    // A turn for a status question, only when no job prints or waits: a job's link is
+    // never asked from another thread.
+    bool tryTurn();
 
   private:
     mutable std::mutex mutex_;
@@ -51,7 +63,9 @@ class PrinterState {
     std::string status_;
     std::vector<int> held_;
     std::set<int> claimed_;
-    std::mutex printing_;
+    std::set<int> waiting_;
+    bool printing_ = false;
+    std::condition_variable turn_;
 };
 
 // The driver data's extension of a printer; nullptr for a printer of another driver.
@@ -96,6 +110,8 @@ void holdYoungerJobs(pappl_job_t* ending);
 void releaseHeldJobs(pappl_job_t* starting);
 // At a stop, so that no job is saved held by the app.
 void releaseAllHeld(pappl_system_t* system);
+// Whether an older job of the printer was started but its thread has not claimed it yet.
+bool olderJobComing(pappl_job_t* job, std::chrono::milliseconds waited);
 
 // Ends a job a filter cannot print: aborted, with the reason and the message a user reads.
 bool refuseJob(pappl_job_t* job, pappl_jreason_t reason, const char* message);

@@ -260,7 +260,7 @@ bool printPage(pappl_job_t* job, JobState& js) {
 
 void releasePrinting(pappl_job_t* job) {
     if (PrinterState* state = printerState(papplJobGetPrinter(job))) {
-        state->printing().unlock();
+        state->endTurn();
     }
 }
 
@@ -272,7 +272,8 @@ bool failStart(pappl_job_t* job) {
 }
 
 // A job thread of its own for this printer: a second start of the same job stands aside for
-// good (ending it would end the job twice in PAPPL), another job waits its turn.
+// good (ending it would end the job twice in PAPPL), another job waits its turn, behind an
+// older one PAPPL started at the same moment.
 void takePrinter(pappl_job_t* job) {
     PrinterState* state = printerState(papplJobGetPrinter(job));
     if (state == nullptr) {
@@ -284,7 +285,9 @@ void takePrinter(pappl_job_t* job) {
             std::this_thread::sleep_for(std::chrono::hours(1));
         }
     }
-    state->printing().lock();
+    state->takeTurn(papplJobGetID(job), [job](std::chrono::milliseconds waited) {
+        return olderJobComing(job, waited);
+    });
 }
 
 } // namespace

@@ -13,8 +13,21 @@ constexpr uint32_t kMaxInputLineBytes = 256 * 1024;
 // The block header counts a page's lines in 16 bits.
 constexpr uint32_t kMaxPageLines = 65535;
 
-bool isRgbSpace(cups_cspace_t space) {
+// A client may put any number in an enum field of the header: it is read as a number, since
+// an enum holding a value outside its list is undefined.
+template <class Enum> uint32_t rawValue(const Enum& field) {
+    static_assert(sizeof(Enum) == sizeof(uint32_t));
+    uint32_t value = 0;
+    std::memcpy(&value, &field, sizeof value);
+    return value;
+}
+
+bool isRgbSpace(uint32_t space) {
     return space == CUPS_CSPACE_RGB || space == CUPS_CSPACE_SRGB || space == CUPS_CSPACE_ADOBERGB;
+}
+
+bool isGreySpace(uint32_t space) {
+    return space == CUPS_CSPACE_W || space == CUPS_CSPACE_SW;
 }
 
 } // namespace
@@ -41,15 +54,16 @@ PageCheck PageBuilder::start(const cups_page_header2_t& h, const DitherMatrix* d
     if (h.cupsWidth == 0 || h.cupsHeight == 0) {
         return PageCheck::Empty;
     }
-    const bool chunky = h.cupsColorOrder == CUPS_ORDER_CHUNKED;
+    const bool chunky = rawValue(h.cupsColorOrder) == CUPS_ORDER_CHUNKED;
+    const uint32_t space = rawValue(h.cupsColorSpace);
     // A set bit is a black dot whatever the colour space says, as in PAPPL's raster path
     // and the backend: clients that send 1-bit luminance pages (Ghostscript's URF) mean it.
     if (chunky && h.cupsBitsPerPixel == 1 && h.cupsBitsPerColor == 1) {
         kind_ = Kind::Black1;
-    } else if (chunky && h.cupsBitsPerPixel == 8 && h.cupsBitsPerColor == 8) {
-        kind_ = h.cupsColorSpace == CUPS_CSPACE_K ? Kind::Black8 : Kind::White8;
-    } else if (chunky && h.cupsBitsPerPixel == 24 && h.cupsBitsPerColor == 8 &&
-               isRgbSpace(h.cupsColorSpace)) {
+    } else if (chunky && h.cupsBitsPerPixel == 8 && h.cupsBitsPerColor == 8 &&
+               (space == CUPS_CSPACE_K || isGreySpace(space))) {
+        kind_ = space == CUPS_CSPACE_K ? Kind::Black8 : Kind::White8;
+    } else if (chunky && h.cupsBitsPerPixel == 24 && h.cupsBitsPerColor == 8 && isRgbSpace(space)) {
         kind_ = Kind::Rgb24;
     } else {
         return PageCheck::Unsupported;

@@ -5,12 +5,32 @@
 #include "printer-app/service.h"
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 #include <vector>
 
 namespace tarvik_app {
 
 namespace {
+
+struct Older {
+    int self = 0;
+    PrinterState* state = nullptr;
+    bool pending = false;
+    bool processing = false;
+};
+
+// Jobs older than self whose thread has not claimed: started (processing), or pending, which
+// is also what a job PAPPL has just started looks like for a few milliseconds.
+void findOlderComing(pappl_job_t* job, void* data) {
+    auto* older = static_cast<Older*>(data);
+    const ipp_jstate_t state = papplJobGetState(job);
+    if (papplJobGetID(job) >= older->self || older->state->claimed(papplJobGetID(job))) {
+        return;
+    }
+    older->pending = older->pending || state == IPP_JSTATE_PENDING;
+    older->processing = older->processing || state == IPP_JSTATE_PROCESSING;
+}
 
 struct Pending {
     int self = 0;
@@ -28,6 +48,64 @@ void collectPending(pappl_job_t* job, void* data) {
 }
 
 } // namespace
+
+bool PrinterState::claim(int jobId) {
+    // Job ids only grow: a window of recent ones is enough to know a second start.
+    constexpr int kClaimWindow = 100000;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!claimed_.insert(jobId).second) {
+        return false;
+    }
+    // Waiting from the claim on, so that a younger job never passes it unseen.
+    waiting_.insert(jobId);
+    claimed_.erase(claimed_.begin(), claimed_.lower_bound(jobId - kClaimWindow));
+    return true;
+}
+
+bool PrinterState::claimed(int jobId) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return claimed_.count(jobId) != 0;
+}
+
+void PrinterState::takeTurn(
+    int jobId, const std::function<bool(std::chrono::milliseconds waited)>& olderComing) {
+    constexpr auto kPoll = std::chrono::milliseconds(10);
+    // A thread PAPPL started is at its turn within milliseconds; this bounds the wait for
+    // one that never comes.
+    constexpr auto kGiveUp = std::chrono::seconds(2);
+    const auto start = std::chrono::steady_clock::now();
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        if (!printing_ && *waiting_.begin() == jobId) {
+            lock.unlock();
+            const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::steady_clock::now() - start);
+            const bool wait = waited < kGiveUp && olderComing(waited);
+            lock.lock();
+            if (!wait && !printing_ && *waiting_.begin() == jobId) {
+                break;
+            }
+        }
+        turn_.wait_for(lock, kPoll);
+    }
+    waiting_.erase(jobId);
+    printing_ = true;
+}
+
+bool PrinterState::tryTurn() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (printing_ || !waiting_.empty()) {
+        return false;
+    }
+    printing_ = true;
+    return true;
+}
+
+void PrinterState::endTurn() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    printing_ = false;
+    turn_.notify_all();
+}
 
 void holdYoungerJobs(pappl_job_t* ending) {
     pappl_printer_t* printer = papplJobGetPrinter(ending);
@@ -62,6 +140,19 @@ void releaseHeldJobs(pappl_job_t* starting) {
             papplJobRelease(job, nullptr);
         }
     }
+}
+
+bool olderJobComing(pappl_job_t* job, std::chrono::milliseconds waited) {
+    // A pending job may have no thread at all (its document came after this one's).
+    constexpr auto kPendingWait = std::chrono::milliseconds(100);
+    pappl_printer_t* printer = papplJobGetPrinter(job);
+    Older older;
+    older.self = papplJobGetID(job);
+    older.state = printerState(printer);
+    if (older.state != nullptr) {
+        papplPrinterIterateActiveJobs(printer, findOlderComing, &older, 1, 0);
+    }
+    return older.processing || (older.pending && waited < kPendingWait);
 }
 
 void releaseAllHeld(pappl_system_t* system) {

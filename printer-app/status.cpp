@@ -67,30 +67,31 @@ bool updateStatus(pappl_printer_t* printer) {
     if (!papplSystemIsRunning(papplPrinterGetSystem(printer))) {
         return true;
     }
-    try {
-        pappl_device_t* device = papplPrinterOpenDevice(printer);
-        if (device == nullptr) {
-            return true;
-        }
-        DeviceData* dev = deviceData(device);
-        T58Status status;
-        const bool online = dev != nullptr && askStatus(*dev, &status);
-        PrinterState* state = printerState(printer);
-        if (online) {
-            const pappl_preason_t reasons = reasonsOf(status);
-            papplPrinterSetReasons(printer, reasons,
-                                   (PAPPL_PREASON_OTHER | PAPPL_PREASON_OFFLINE) & ~reasons);
-            if (state != nullptr) {
-                state->setStatus(statusText(status));
+    PrinterState* state = printerState(printer);
+    if (state == nullptr || !state->tryTurn()) {
+        return true;
+    }
+    pappl_device_t* device = papplPrinterOpenDevice(printer);
+    if (device != nullptr) {
+        try {
+            DeviceData* dev = deviceData(device);
+            T58Status status;
+            const bool online = dev != nullptr && askStatus(*dev, &status);
+            if (online) {
+                const pappl_preason_t reasons = reasonsOf(status);
+                papplPrinterSetReasons(printer, reasons,
+                                       (PAPPL_PREASON_OTHER | PAPPL_PREASON_OFFLINE) & ~reasons);
+            } else {
+                papplPrinterSetReasons(printer, PAPPL_PREASON_OFFLINE, PAPPL_PREASON_NONE);
             }
-        } else {
-            papplPrinterSetReasons(printer, PAPPL_PREASON_OFFLINE, PAPPL_PREASON_NONE);
-            if (state != nullptr) {
-                state->setStatus("offline (unplugged or not answering)");
-            }
+            state->setStatus(online ? statusText(status) : "offline (unplugged or not answering)");
+        } catch (...) {
         }
+    }
+    // The turn ends first: closing the device may start the printer's next job.
+    state->endTurn();
+    if (device != nullptr) {
         papplPrinterCloseDevice(printer);
-    } catch (...) {
     }
     return true;
 }

@@ -41,17 +41,6 @@ std::vector<int> PrinterState::takeHeld() {
     return std::exchange(held_, {});
 }
 
-bool PrinterState::claim(int jobId) {
-    // Job ids only grow: a window of recent ones is enough to know a second start.
-    constexpr int kClaimWindow = 100000;
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!claimed_.insert(jobId).second) {
-        return false;
-    }
-    claimed_.erase(claimed_.begin(), claimed_.lower_bound(jobId - kClaimWindow));
-    return true;
-}
-
 std::vector<uint8_t> labelPng(const PrinterState::Label& label) {
     const int32_t width = label.rowBytes * 8;
     if (label.lines <= 0 || width <= 0 ||

@@ -93,11 +93,16 @@ struct App {
     vt58::VirtualT58 printer;
     std::unique_ptr<AppServer> server;
 
-    explicit App(vt58::Scenario s, size_t printers = 1) : printer(std::move(s)) {
+    explicit App(vt58::Scenario s, size_t printers = 1)
+        : printer(std::move(s)), printers_(printers) {
         if (printer.ok()) {
-            server = std::make_unique<AppServer>(printer, dir.path());
-            ready = server->waitReady(printers);
+            start();
         }
+    }
+    // A new server on the same state and spool (after server->stop()).
+    void start() {
+        server = std::make_unique<AppServer>(printer, dir.path());
+        ready = server->waitReady(printers_);
     }
     std::string uri(const char* name = kFirstPrinter) const { return server->printerUri(name); }
     // Pages finished on the printer once the job has ended.
@@ -110,6 +115,9 @@ struct App {
         return printer.pages();
     }
     bool ready = false;
+
+  private:
+    size_t printers_;
 };
 
 #define REQUIRE_APP(app)                                                                           \
@@ -118,6 +126,17 @@ struct App {
     }                                                                                              \
     ASSERT_TRUE((app).printer.ok()) << (app).printer.setupError();                                 \
     ASSERT_TRUE((app).ready) << (app).server->log()
+
+// Two printers side by side: "T58-VT58-0001" with the 203 dpi head, "T58-VT58-0002" with the
+// 300 dpi head.
+inline vt58::Scenario twoHeads() {
+    vt58::Scenario s;
+    s.layout = vt58::Layout::TwoPrinters;
+    s.printers.resize(2);
+    s.printers[0].headByte = 0;
+    s.printers[1].headByte = 1;
+    return s;
+}
 
 // One printer with the given head byte (0: 203 dpi, 1: 300 dpi).
 inline vt58::Scenario head(uint8_t headByte) {

@@ -125,11 +125,7 @@ TEST(AppPrint, CopiesAreExact) {
 }
 
 TEST(AppPrint, TwoPrintersWithDifferentHeadsPrintTheirOwnJobsAtOnce) {
-    vt58::Scenario s;
-    s.layout = vt58::Layout::TwoPrinters;
-    s.printers.resize(2);
-    s.printers[0].headByte = 0;
-    s.printers[1].headByte = 1;
+    vt58::Scenario s = twoHeads();
     // The first printer stays not ready for its first 25 polls (some 5 s): the other one
     // prints meanwhile, unless one printer's wait held up the other's jobs.
     s.printers[0].notReady(25);
