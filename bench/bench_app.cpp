@@ -225,7 +225,9 @@ struct App {
 
     explicit App(int printers = 1) : vt(scenario(printers)) {
         if (vt.ok()) {
-            server = std::make_unique<apptest::AppServer>(vt, dir.path());
+            // As the service runs: PAPPL's debug log of every request is not the app's cost.
+            server = std::make_unique<apptest::AppServer>(
+                vt, dir.path(), std::vector<std::string>{"-o", "log-level=info"});
             pid = childOfThisThread();
             ready = server->waitReady(size_t(printers));
             for (int d = 0; d < vt.printerCount(); ++d) {

@@ -23,6 +23,7 @@ using namespace std::chrono_literals;
 // does not get ready is not waited for past this, so a stop ends well within 10 s.
 constexpr auto kStopDeadline = 7s;
 constexpr auto kStopPoll = 20ms;
+constexpr auto kSaveEvery = 500ms;
 
 } // namespace
 
@@ -204,7 +205,26 @@ void Service::park() {
 
 bool Service::saveState(pappl_system_t* system, const std::string& stateFile) {
     std::lock_guard<std::mutex> lock(saveMutex_);
-    return finalSaved_ || writeState(system, stateFile);
+    const auto now = std::chrono::steady_clock::now();
+    if (finalSaved_) {
+        return true;
+    }
+    if (now - lastSave_ < kSaveEvery) {
+        saveDue_ = true;
+        return true;
+    }
+    lastSave_ = now;
+    saveDue_ = false;
+    return writeState(system, stateFile);
+}
+
+void Service::flushState(pappl_system_t* system, const std::string& stateFile) {
+    std::lock_guard<std::mutex> lock(saveMutex_);
+    if (saveDue_ && !finalSaved_) {
+        lastSave_ = std::chrono::steady_clock::now();
+        saveDue_ = false;
+        writeState(system, stateFile);
+    }
 }
 
 void Service::setDriverNamer(const char* (*driverOf)(pappl_printer_t* printer)) {

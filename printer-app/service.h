@@ -3,6 +3,7 @@
 #include <pappl/pappl.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -49,7 +50,11 @@ class Service {
     // Never returns while the server stops: the job stays processing, as saved.
     [[noreturn]] void park();
 
+    // PAPPL saves the whole state, every queued job's attributes with it, at each change: a
+    // burst of jobs would write it once a job. Saves come at most every kSaveEvery; one
+    // asked for sooner is made by flushState, which the system's timer calls each second.
     bool saveState(pappl_system_t* system, const std::string& stateFile);
+    void flushState(pappl_system_t* system, const std::string& stateFile);
     // PAPPL saves a printer added with the driver "auto" under that name, which no later
     // start knows; the state names the driver the printer was given instead.
     void setDriverNamer(const char* (*driverOf)(pappl_printer_t* printer));
@@ -65,6 +70,8 @@ class Service {
     std::atomic<int> busyJobs_{0};
     std::mutex saveMutex_;
     bool finalSaved_ = false;
+    bool saveDue_ = false;
+    std::chrono::steady_clock::time_point lastSave_{};
     const char* (*driverOf_)(pappl_printer_t*) = nullptr;
     void (*beforeStop_)(void*) = nullptr;
     void* beforeStopData_ = nullptr;
