@@ -137,11 +137,6 @@ bool saveState(pappl_system_t* system, void*) {
     return Service::get().saveState(system, gStateFile);
 }
 
-bool flushState(pappl_system_t* system, void*) {
-    Service::get().flushState(system, gStateFile);
-    return true;
-}
-
 // Jobs saved by the last run start once the system runs: asking each printer its status
 // closes its device, which starts the printer's next job.
 bool startQueues(pappl_system_t* system, void*) {
@@ -241,7 +236,6 @@ pappl_system_t* createSystem(int num_options, cups_option_t* options, void*) {
     requeueStoppedJobs(gStateFile);
     Service::get().watchStopSignals(system, gStateFile, beforeStop, system);
     papplSystemAddTimerCallback(system, 0, 0, startQueues, nullptr);
-    papplSystemAddTimerCallback(system, 0, 1, flushState, nullptr);
     if (!papplSystemLoadState(system, gStateFile.c_str()) && !privateServer) {
         papplSystemSetDNSSDName(system, "Tarvik T58");
         autoAddPrinters(system);

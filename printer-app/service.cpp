@@ -176,7 +176,7 @@ void Service::watchStopSignals(pappl_system_t* system, std::string stateFile,
     beforeStop_ = beforeStop;
     beforeStopData_ = data;
     // The watcher lives as long as the process, which it ends itself.
-    std::thread([this, system, stateFile = std::move(stateFile)] {
+    std::thread([this, system, stateFile] {
         sigset_t set;
         sigemptyset(&set);
         sigaddset(&set, SIGTERM);
@@ -185,6 +185,12 @@ void Service::watchStopSignals(pappl_system_t* system, std::string stateFile,
         while (sigwait(&set, &signal) != 0) {
         }
         stop(system, stateFile);
+    }).detach();
+    std::thread([this, system, stateFile] {
+        while (!stopping_.load()) {
+            std::this_thread::sleep_for(1s);
+            flushState(system, stateFile);
+        }
     }).detach();
 }
 

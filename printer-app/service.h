@@ -52,7 +52,8 @@ class Service {
 
     // PAPPL saves the whole state, every queued job's attributes with it, at each change: a
     // burst of jobs would write it once a job. Saves come at most every kSaveEvery; one
-    // asked for sooner is made by flushState, which the system's timer calls each second.
+    // asked for sooner is made by flushState, which the watcher's own thread calls each
+    // second (a PAPPL timer would hold the system's lock while this takes the save lock).
     bool saveState(pappl_system_t* system, const std::string& stateFile);
     void flushState(pappl_system_t* system, const std::string& stateFile);
     // PAPPL saves a printer added with the driver "auto" under that name, which no later
