@@ -237,14 +237,18 @@ bool printPage(pappl_job_t* job, JobState& js) {
         if (result == -3 || (result == 0 && link.lastStatus.stopsPage())) {
             return finishStopped(job, js);
         }
-        if (result == 1) {
+        // Copies left out with no cancel and no stop: the printer stopped answering between
+        // two labels (the core skips a copy it could not wait for).
+        const bool copiesLeft = result == 0 && js.done.copies < js.copies &&
+                                !papplJobIsCanceled(job) && !Service::get().stopping();
+        if (result == 1 || copiesLeft) {
             closeLink(*js.dev);
             failures = js.done.copies > before ? 1 : failures + 1;
             if (failures < kLinkTries && waitForLink(job, js)) {
                 papplLogJob(job, PAPPL_LOGLEVEL_WARN, "The link failed; printing the rest again.");
                 continue;
             }
-            return papplJobIsCanceled(job) || finishFailed(job, js, failureText(result));
+            return papplJobIsCanceled(job) || finishFailed(job, js, failureText(1));
         }
         if (result != 0) {
             return finishFailed(job, js, failureText(result));
