@@ -40,7 +40,7 @@ class PrinterState {
     void setStatus(std::string text);
     std::string status() const;
     // Jobs the app held so that the oldest one prints next; released when it starts.
-    void noteHeld(int jobId);
+    bool noteHeld(int jobId);
     std::vector<int> takeHeld();
     // PAPPL 1.3 can start a printer's jobs in two threads at once (a second check for work
     // before the first thread marks its job processing): a second thread for a job already

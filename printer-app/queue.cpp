@@ -53,11 +53,17 @@ bool PrinterState::claim(int jobId) {
     // Job ids only grow: a window of recent ones is enough to know a second start.
     constexpr int kClaimWindow = 100000;
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!claimed_.insert(jobId).second) {
-        return false;
+    try {
+        if (!claimed_.insert(jobId).second) {
+            return false;
+        }
+        // Waiting from the claim on, so that a younger job never passes it unseen.
+        waiting_.insert(jobId);
+    } catch (...) {
+        // Out of memory: the job prints when the printer is free, in no particular turn.
+        waiting_.erase(jobId);
+        return true;
     }
-    // Waiting from the claim on, so that a younger job never passes it unseen.
-    waiting_.insert(jobId);
     claimed_.erase(claimed_.begin(), claimed_.lower_bound(jobId - kClaimWindow));
     return true;
 }
@@ -76,13 +82,15 @@ void PrinterState::takeTurn(
     const auto start = std::chrono::steady_clock::now();
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        if (!printing_ && *waiting_.begin() == jobId) {
+        const bool first =
+            waiting_.empty() || *waiting_.begin() == jobId || waiting_.count(jobId) == 0;
+        if (!printing_ && first) {
             lock.unlock();
             const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
                 std::chrono::steady_clock::now() - start);
             const bool wait = waited < kGiveUp && olderComing(waited);
             lock.lock();
-            if (!wait && !printing_ && *waiting_.begin() == jobId) {
+            if (!wait && !printing_) {
                 break;
             }
         }
@@ -115,12 +123,15 @@ void holdYoungerJobs(pappl_job_t* ending) {
     }
     Pending pending;
     pending.self = papplJobGetID(ending);
+    // collectPending keeps what fits in memory; sorting and holding allocate nothing.
     papplPrinterIterateActiveJobs(printer, collectPending, &pending, 1, 0);
     std::sort(pending.ids.begin(), pending.ids.end());
     for (size_t i = 1; i < pending.ids.size(); ++i) {
         pappl_job_t* job = papplPrinterFindJob(printer, pending.ids[i]);
-        if (job != nullptr && papplJobHold(job, nullptr, "indefinite", 0)) {
-            state->noteHeld(pending.ids[i]);
+        // A hold the app cannot remember would never be released: it is undone at once.
+        if (job != nullptr && papplJobHold(job, nullptr, "indefinite", 0) &&
+            !state->noteHeld(pending.ids[i])) {
+            papplJobRelease(job, nullptr);
         }
     }
 }
@@ -131,14 +142,17 @@ void releaseHeldJobs(pappl_job_t* starting) {
     if (state == nullptr) {
         return;
     }
-    std::vector<int> held = state->takeHeld();
-    for (int id : Service::get().takeRestartHeld(papplPrinterGetName(printer))) {
-        held.push_back(id);
-    }
-    for (int id : held) {
-        if (pappl_job_t* job = papplPrinterFindJob(printer, id)) {
-            papplJobRelease(job, nullptr);
+    auto release = [printer](const std::vector<int>& ids) {
+        for (int id : ids) {
+            if (pappl_job_t* job = papplPrinterFindJob(printer, id)) {
+                papplJobRelease(job, nullptr);
+            }
         }
+    };
+    release(state->takeHeld());
+    try {
+        release(Service::get().takeRestartHeld(papplPrinterGetName(printer)));
+    } catch (...) {
     }
 }
 

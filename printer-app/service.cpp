@@ -25,6 +25,14 @@ constexpr auto kStopDeadline = 7s;
 constexpr auto kStopPoll = 20ms;
 constexpr auto kSaveEvery = 500ms;
 
+sigset_t stopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    return set;
+}
+
 } // namespace
 
 std::string progressPath(pappl_job_t* job) {
@@ -126,7 +134,17 @@ bool writeWhole(const std::string& path, const std::vector<std::string>& lines) 
 
 } // namespace
 
+bool requeueJobsIn(const std::string& stateFile);
+
 bool requeueStoppedJobs(const std::string& stateFile) {
+    try {
+        return requeueJobsIn(stateFile);
+    } catch (...) {
+        return false;
+    }
+}
+
+bool requeueJobsIn(const std::string& stateFile) {
     std::ifstream in(stateFile);
     if (!in) {
         return false;
@@ -164,10 +182,7 @@ Service& Service::get() {
 }
 
 void Service::blockStopSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGINT);
+    const sigset_t set = stopSignals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
@@ -175,12 +190,19 @@ void Service::watchStopSignals(pappl_system_t* system, std::string stateFile,
                                void (*beforeStop)(void*), void* data) {
     beforeStop_ = beforeStop;
     beforeStopData_ = data;
-    // The watcher lives as long as the process, which it ends itself.
+    // The watcher lives as long as the process, which it ends itself. Without threads the
+    // stop is PAPPL's own (the signals are then unblocked again).
+    try {
+        startWatchers(system, stateFile);
+    } catch (...) {
+        const sigset_t set = stopSignals();
+        pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    }
+}
+
+void Service::startWatchers(pappl_system_t* system, const std::string& stateFile) {
     std::thread([this, system, stateFile] {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, SIGTERM);
-        sigaddset(&set, SIGINT);
+        const sigset_t set = stopSignals();
         int signal = 0;
         while (sigwait(&set, &signal) != 0) {
         }
@@ -221,7 +243,11 @@ bool Service::saveState(pappl_system_t* system, const std::string& stateFile) {
     }
     lastSave_ = now;
     saveDue_ = false;
-    return writeState(system, stateFile);
+    try {
+        return writeState(system, stateFile);
+    } catch (...) {
+        return false;
+    }
 }
 
 void Service::flushState(pappl_system_t* system, const std::string& stateFile) {
@@ -229,7 +255,10 @@ void Service::flushState(pappl_system_t* system, const std::string& stateFile) {
     if (saveDue_ && !finalSaved_) {
         lastSave_ = std::chrono::steady_clock::now();
         saveDue_ = false;
-        writeState(system, stateFile);
+        try {
+            writeState(system, stateFile);
+        } catch (...) {
+        }
     }
 }
 
@@ -295,7 +324,11 @@ void Service::stop(pappl_system_t* system, const std::string& stateFile) {
     }
     {
         std::lock_guard<std::mutex> lock(saveMutex_);
-        writeState(system, stateFile);
+        try {
+            writeState(system, stateFile);
+        } catch (...) {
+            papplSystemSaveState(system, stateFile.c_str());
+        }
         finalSaved_ = true;
     }
     papplLog(system, PAPPL_LOGLEVEL_INFO, "Stopped; the jobs left print after the next start.");

@@ -65,6 +65,7 @@ class Service {
 
   private:
     bool writeState(pappl_system_t* system, const std::string& stateFile);
+    void startWatchers(pappl_system_t* system, const std::string& stateFile);
     void stop(pappl_system_t* system, const std::string& stateFile);
 
     std::atomic<bool> stopping_{false};

@@ -31,9 +31,14 @@ std::string PrinterState::status() const {
     return status_;
 }
 
-void PrinterState::noteHeld(int jobId) {
+bool PrinterState::noteHeld(int jobId) {
     std::lock_guard<std::mutex> lock(mutex_);
-    held_.push_back(jobId);
+    try {
+        held_.push_back(jobId);
+        return true;
+    } catch (...) {
+        return false;
+    }
 }
 
 std::vector<int> PrinterState::takeHeld() {
