@@ -438,10 +438,6 @@ bool placeable(const pappl_pr_options_t& o, int64_t width, int64_t height, int64
     return xsize >= 1 && ysize >= 1 && xsize <= kMaxPlacedDots && ysize <= kMaxPlacedDots;
 }
 
-bool refuse(pappl_job_t* job, pappl_jreason_t reason, const char* message) {
-    return refuseJob(job, reason, message);
-}
-
 // A resolution that would print the image smaller than a dot or past PAPPL's sizes is the
 // file's mistake: the image is then fitted to the label as one without a resolution.
 int usablePpi(pappl_job_t* job, const pappl_pr_options_t& options, const Decoded& image) {
@@ -455,11 +451,11 @@ int usablePpi(pappl_job_t* job, const pappl_pr_options_t& options, const Decoded
 
 bool printImage(pappl_job_t* job, pappl_device_t* device, const Decoded& image, bool smoothing) {
     if (image.reason != PAPPL_JREASON_NONE) {
-        return refuse(job, image.reason, image.message.c_str());
+        return refuseJob(job, image.reason, image.message.c_str());
     }
     pappl_pr_options_t* options = papplJobCreatePrintOptions(job, 1, false);
     if (options == nullptr) {
-        return refuse(job, PAPPL_JREASON_ERRORS_DETECTED, "Not enough memory for the job.");
+        return refuseJob(job, PAPPL_JREASON_ERRORS_DETECTED, "Not enough memory for the job.");
     }
     const int ppi = usablePpi(job, *options, image);
     bool printed = false;
@@ -467,7 +463,7 @@ bool printImage(pappl_job_t* job, pappl_device_t* device, const Decoded& image, 
         const std::string why = text("The image is %u x %u pixels, too long and thin to "
                                      "scale onto this label.",
                                      image.width, image.height);
-        refuse(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, why.c_str());
+        refuseJob(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, why.c_str());
     } else {
         printed = papplJobFilterImage(job, device, options, image.pixels.data(),
                                       static_cast<int>(image.width), static_cast<int>(image.height),
@@ -490,7 +486,7 @@ bool filter(pappl_job_t* job, pappl_device_t* device, const char* kind, Decode d
                     kind, image.width, image.height, image.ppi, static_cast<long long>(ms));
         return printImage(job, device, image, smoothing);
     } catch (...) {
-        return refuse(job, PAPPL_JREASON_ERRORS_DETECTED, "The image could not be printed.");
+        return refuseJob(job, PAPPL_JREASON_ERRORS_DETECTED, "The image could not be printed.");
     }
 }
 

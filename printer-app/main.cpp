@@ -160,15 +160,11 @@ pappl_system_t* driversSystem() {
 // The server clients reach: the front owns the public port, PAPPL listens on a socket of
 // its own beside the state. A private server (started by a sub-command to ask it) has
 // neither, adds no printer and logs only what is fatal unless told otherwise.
-bool addListeners(pappl_system_t* system, int num_options, cups_option_t* options,
-                  const std::string& upstream) {
-    if (cupsGetOption("private-server", num_options, options) != nullptr) {
+bool addListeners(pappl_system_t* system, bool privateServer, const std::string& upstream) {
+    if (privateServer) {
         return true;
     }
-    if (!papplSystemAddListeners(system, upstream.c_str())) {
-        return false;
-    }
-    return gFront.start();
+    return papplSystemAddListeners(system, upstream.c_str()) && gFront.start();
 }
 
 pappl_system_t* createSystem(int num_options, cups_option_t* options, void*) {
@@ -190,6 +186,7 @@ pappl_system_t* createSystem(int num_options, cups_option_t* options, void*) {
         return nullptr;
     }
     gStateFile = stateFile(num_options, options);
+    const std::string upstream = gStateFile + ".sock";
     const char* listen = cupsGetOption("listen-hostname", num_options, options);
     const pappl_soptions_t soptions =
         serverOptions(cupsGetOption("server-options", num_options, options));
@@ -198,7 +195,7 @@ pappl_system_t* createSystem(int num_options, cups_option_t* options, void*) {
         // Out of the box only this host may print or change settings.
         front.listen = listen ? listen : "localhost";
         front.port = port;
-        front.upstream = gStateFile + ".sock";
+        front.upstream = upstream;
         front.remoteAdmin = (soptions & PAPPL_SOPTIONS_WEB_REMOTE) != 0;
         if (!gFront.listen(front)) {
             std::fprintf(stderr, "tarvik-printer-app: Cannot listen on port %d.\n", port);
@@ -240,7 +237,7 @@ pappl_system_t* createSystem(int num_options, cups_option_t* options, void*) {
         papplSystemSetDNSSDName(system, "Tarvik T58");
         autoAddPrinters(system);
     }
-    if (!addListeners(system, num_options, options, gStateFile + ".sock")) {
+    if (!addListeners(system, privateServer, upstream)) {
         papplSystemDelete(system);
         return nullptr;
     }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tarvik_app {
@@ -47,7 +48,30 @@ void collectPending(pappl_job_t* job, void* data) {
     }
 }
 
+void releaseJobs(pappl_printer_t* printer, const std::vector<int>& ids) {
+    for (int id : ids) {
+        if (pappl_job_t* job = papplPrinterFindJob(printer, id)) {
+            papplJobRelease(job, nullptr);
+        }
+    }
+}
+
 } // namespace
+
+bool PrinterState::noteHeld(int jobId) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    try {
+        held_.push_back(jobId);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+std::vector<int> PrinterState::takeHeld() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::exchange(held_, {});
+}
 
 bool PrinterState::claim(int jobId) {
     // Job ids only grow: a window of recent ones is enough to know a second start.
@@ -142,16 +166,9 @@ void releaseHeldJobs(pappl_job_t* starting) {
     if (state == nullptr) {
         return;
     }
-    auto release = [printer](const std::vector<int>& ids) {
-        for (int id : ids) {
-            if (pappl_job_t* job = papplPrinterFindJob(printer, id)) {
-                papplJobRelease(job, nullptr);
-            }
-        }
-    };
-    release(state->takeHeld());
+    releaseJobs(printer, state->takeHeld());
     try {
-        release(Service::get().takeRestartHeld(papplPrinterGetName(printer)));
+        releaseJobs(printer, Service::get().takeRestartHeld(papplPrinterGetName(printer)));
     } catch (...) {
     }
 }
@@ -173,11 +190,8 @@ void releaseAllHeld(pappl_system_t* system) {
     papplSystemIteratePrinters(
         system,
         [](pappl_printer_t* printer, void*) {
-            PrinterState* state = printerState(printer);
-            for (int id : state != nullptr ? state->takeHeld() : std::vector<int>{}) {
-                if (pappl_job_t* job = papplPrinterFindJob(printer, id)) {
-                    papplJobRelease(job, nullptr);
-                }
+            if (PrinterState* state = printerState(printer)) {
+                releaseJobs(printer, state->takeHeld());
             }
         },
         nullptr);

@@ -32,10 +32,6 @@ struct OptionsDeleter {
     void operator()(pappl_pr_options_t* options) const { papplJobDeletePrintOptions(options); }
 };
 
-bool refuse(pappl_job_t* job, pappl_jreason_t reason, const char* why) {
-    return refuseJob(job, reason, why);
-}
-
 // The page's lines, read whole before the page ends; false when the document ends early.
 bool sendLines(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device,
                RasterFile& file, std::vector<uint8_t>& line) {
@@ -68,14 +64,14 @@ bool printPages(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* d
         }
         // A page cut short is not printed: the label would be cut off.
         if (!sendLines(job, options, device, file, line)) {
-            return refuse(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
-                          "The document ends inside a page; that page was not printed.");
+            return refuseJob(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
+                             "The document ends inside a page; that page was not printed.");
         }
         ok = endPage(job, options, device, page);
     }
     if (page == 0 && !papplJobIsCanceled(job)) {
-        return refuse(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
-                      "The document is not a PWG or Apple raster.");
+        return refuseJob(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
+                         "The document is not a PWG or Apple raster.");
     }
     return ok;
 }
@@ -88,13 +84,13 @@ bool printSpooledRaster(pappl_job_t* job, pappl_device_t* device, void*) {
     file.fd = name != nullptr ? open(name, O_RDONLY | O_CLOEXEC) : -1;
     file.ras = file.fd >= 0 ? cupsRasterOpen(file.fd, CUPS_RASTER_READ) : nullptr;
     if (file.ras == nullptr) {
-        return refuse(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR,
-                      "The document cannot be read.");
+        return refuseJob(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR,
+                         "The document cannot be read.");
     }
     std::unique_ptr<pappl_pr_options_t, OptionsDeleter> options(
         papplJobCreatePrintOptions(job, 1, false));
     if (!options) {
-        return refuse(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Not enough memory for the job.");
+        return refuseJob(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Not enough memory for the job.");
     }
     if (!startJob(job, options.get(), device)) {
         return false;

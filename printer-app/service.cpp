@@ -1,7 +1,5 @@
 #include "printer-app/service.h"
 
-#include <cups/file.h>
-
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -10,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 namespace tarvik_app {
@@ -33,6 +30,32 @@ sigset_t stopSignals() {
     return set;
 }
 
+// The file written whole or not at all, a line each: a stop between two writes leaves the
+// older one.
+bool writeWhole(const std::string& path, const std::vector<std::string>& lines) {
+    const std::string temp = path + ".new";
+    {
+        std::ofstream file(temp, std::ios::trunc);
+        for (const std::string& line : lines) {
+            file << line << '\n';
+        }
+        if (!file.flush()) {
+            unlink(temp.c_str());
+            return false;
+        }
+    }
+    return std::rename(temp.c_str(), path.c_str()) == 0;
+}
+
+std::vector<std::string> readLines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
 } // namespace
 
 std::string progressPath(pappl_job_t* job) {
@@ -53,21 +76,8 @@ JobProgress loadProgress(const std::string& path) {
 }
 
 void saveProgress(const std::string& path, const JobProgress& progress) {
-    if (path.empty()) {
-        return;
-    }
-    const std::string temp = path + ".new";
-    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        return;
-    }
-    char text[32];
-    const int n = std::snprintf(text, sizeof text, "%d %d\n", progress.pages, progress.copies);
-    const bool written = n > 0 && write(fd, text, static_cast<size_t>(n)) == n;
-    if (close(fd) == 0 && written) {
-        std::rename(temp.c_str(), path.c_str());
-    } else {
-        unlink(temp.c_str());
+    if (!path.empty()) {
+        writeWhole(path, {std::to_string(progress.pages) + " " + std::to_string(progress.copies)});
     }
 }
 
@@ -117,43 +127,8 @@ void orderWaitingJobs(std::vector<std::string>& lines, const std::vector<size_t>
     }
 }
 
-bool writeWhole(const std::string& path, const std::vector<std::string>& lines) {
-    const std::string temp = path + ".new";
-    {
-        std::ofstream file(temp, std::ios::trunc);
-        for (const std::string& line : lines) {
-            file << line << '\n';
-        }
-        if (!file.flush()) {
-            unlink(temp.c_str());
-            return false;
-        }
-    }
-    return std::rename(temp.c_str(), path.c_str()) == 0;
-}
-
-} // namespace
-
-bool requeueJobsIn(const std::string& stateFile);
-
-bool requeueStoppedJobs(const std::string& stateFile) {
-    try {
-        return requeueJobsIn(stateFile);
-    } catch (...) {
-        return false;
-    }
-}
-
 bool requeueJobsIn(const std::string& stateFile) {
-    std::ifstream in(stateFile);
-    if (!in) {
-        return false;
-    }
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    in.close();
+    std::vector<std::string> lines = readLines(stateFile);
     std::string printer;
     std::vector<size_t> waiting;
     bool changed = false;
@@ -174,6 +149,16 @@ bool requeueJobsIn(const std::string& stateFile) {
         }
     }
     return !changed || writeWhole(stateFile, lines);
+}
+
+} // namespace
+
+bool requeueStoppedJobs(const std::string& stateFile) {
+    try {
+        return requeueJobsIn(stateFile);
+    } catch (...) {
+        return false;
+    }
 }
 
 Service& Service::get() {
@@ -233,33 +218,27 @@ void Service::park() {
 
 bool Service::saveState(pappl_system_t* system, const std::string& stateFile) {
     std::lock_guard<std::mutex> lock(saveMutex_);
-    const auto now = std::chrono::steady_clock::now();
     if (finalSaved_) {
         return true;
     }
-    if (now - lastSave_ < kSaveEvery) {
+    if (std::chrono::steady_clock::now() - lastSave_ < kSaveEvery) {
         saveDue_ = true;
         return true;
     }
-    lastSave_ = now;
-    saveDue_ = false;
-    try {
-        return writeState(system, stateFile);
-    } catch (...) {
-        return false;
-    }
+    return saveNow(system, stateFile);
 }
 
 void Service::flushState(pappl_system_t* system, const std::string& stateFile) {
     std::lock_guard<std::mutex> lock(saveMutex_);
     if (saveDue_ && !finalSaved_) {
-        lastSave_ = std::chrono::steady_clock::now();
-        saveDue_ = false;
-        try {
-            writeState(system, stateFile);
-        } catch (...) {
-        }
+        saveNow(system, stateFile);
     }
+}
+
+bool Service::saveNow(pappl_system_t* system, const std::string& stateFile) {
+    lastSave_ = std::chrono::steady_clock::now();
+    saveDue_ = false;
+    return writeState(system, stateFile);
 }
 
 void Service::setDriverNamer(const char* (*driverOf)(pappl_printer_t* printer)) {
@@ -270,17 +249,22 @@ bool Service::writeState(pappl_system_t* system, const std::string& stateFile) {
     if (!papplSystemSaveState(system, stateFile.c_str())) {
         return false;
     }
-    std::vector<std::string> lines;
-    {
-        std::ifstream in(stateFile);
-        for (std::string line; std::getline(in, line);) {
-            lines.push_back(line);
-        }
+    try {
+        nameAutoDrivers(system, stateFile);
+    } catch (...) {
     }
+    return true;
+}
+
+void Service::nameAutoDrivers(pappl_system_t* system, const std::string& stateFile) {
+    if (driverOf_ == nullptr) {
+        return;
+    }
+    std::vector<std::string> lines = readLines(stateFile);
     bool changed = false;
     for (std::string& line : lines) {
         const size_t at = line.find(" driver=\"auto\"");
-        if (driverOf_ == nullptr || line.rfind("<Printer ", 0) != 0 || at == std::string::npos) {
+        if (line.rfind("<Printer ", 0) != 0 || at == std::string::npos) {
             continue;
         }
         const int id = std::atoi(valueOf(line, "id").c_str());
@@ -290,7 +274,9 @@ bool Service::writeState(pappl_system_t* system, const std::string& stateFile) {
             changed = true;
         }
     }
-    return !changed || writeWhole(stateFile, lines);
+    if (changed) {
+        writeWhole(stateFile, lines);
+    }
 }
 
 void Service::noteRestartHeld(const std::string& printer, int jobId) {
@@ -324,11 +310,7 @@ void Service::stop(pappl_system_t* system, const std::string& stateFile) {
     }
     {
         std::lock_guard<std::mutex> lock(saveMutex_);
-        try {
-            writeState(system, stateFile);
-        } catch (...) {
-            papplSystemSaveState(system, stateFile.c_str());
-        }
+        saveNow(system, stateFile);
         finalSaved_ = true;
     }
     papplLog(system, PAPPL_LOGLEVEL_INFO, "Stopped; the jobs left print after the next start.");

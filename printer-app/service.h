@@ -64,7 +64,10 @@ class Service {
     std::vector<int> takeRestartHeld(const std::string& printer);
 
   private:
+    // With saveMutex_ held.
+    bool saveNow(pappl_system_t* system, const std::string& stateFile);
     bool writeState(pappl_system_t* system, const std::string& stateFile);
+    void nameAutoDrivers(pappl_system_t* system, const std::string& stateFile);
     void startWatchers(pappl_system_t* system, const std::string& stateFile);
     void stop(pappl_system_t* system, const std::string& stateFile);
 

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace tarvik_app {
@@ -29,21 +28,6 @@ void PrinterState::setStatus(std::string text) {
 std::string PrinterState::status() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return status_;
-}
-
-bool PrinterState::noteHeld(int jobId) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    try {
-        held_.push_back(jobId);
-        return true;
-    } catch (...) {
-        return false;
-    }
-}
-
-std::vector<int> PrinterState::takeHeld() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return std::exchange(held_, {});
 }
 
 std::vector<uint8_t> labelPng(const PrinterState::Label& label) {
