@@ -4,8 +4,10 @@
 #include "backend/discovery.h"
 #include "backend/options.h"
 #include "backend/printer.h"
+#include "backend/spool_path.h"
 #include "diag/nofollow.h"
 #include "image/page_data.h"
+#include "image/page_rules.h"
 #include "link/device_uri.h"
 
 #include <cups/raster.h>
@@ -59,7 +61,8 @@ struct Pass {
 struct Job {
     PageData* pd = nullptr;
     std::unique_ptr<JobPrinter> printer;
-    char tmpfile[256] = {};
+    char tmpfile[kSpoolPathMax] = {};
+    // The end line's result: the last page's print result, or kJobFailed.
     int32_t result = 0;
     int lastFd = -1;
     int waitRasterTime = 0;
@@ -69,6 +72,9 @@ struct Job {
 };
 
 enum class PassEnd { Finished, Restart, Failed };
+
+// The job's raster could not be read, or no memory for its page.
+constexpr int32_t kJobFailed = -1;
 
 void redirectLog() {
     char logPath[128];
@@ -145,10 +151,11 @@ RasterStream openRasterStream(int fd) {
 }
 
 // A header that cannot be a 1-bit page of its size is refused before any size is trusted.
+// Every page is read as 1-bit, whatever its header says of its pixels.
 bool pageSizeSane(const cups_page_header2_t& header, uint64_t* pageLen) {
-    uint64_t minLine = (uint64_t{header.cupsWidth} + 7) / 8;
-    *pageLen = uint64_t{header.cupsBytesPerLine} * header.cupsHeight;
-    return header.cupsBytesPerLine >= minLine && *pageLen <= kMaxPageBytes;
+    const PageShape page{header.cupsWidth, header.cupsHeight, header.cupsBytesPerLine};
+    *pageLen = onePageBytes(page);
+    return checkPage(page) == PageFault::None;
 }
 
 // Reads past a refused page's pixels in small pieces so the next header lines up.
@@ -184,8 +191,8 @@ bool ensureBuffer(Pass& pass, size_t pageLen) {
 
 void printPage(Job& job) {
     while (!bSysCancel) {
-        if (job.printer->init_t58() == 0) {
-            job.result = job.printer->t58_Print(job.pd->copies, job.pd);
+        if (job.printer->init_t58() == OpenResult::Opened) {
+            job.result = numberOf(job.printer->t58_Print(job.pd->copies, job.pd));
             job.printer->close_t58();
             return;
         }
@@ -237,7 +244,7 @@ PassEnd readPages(Job& job, Pass& pass) {
     for (int index = 0; !bSysCancel && cupsRasterReadHeader2(pass.ras.get(), &header); ++index) {
         PageEnd end = readAndPrintPage(job, pass, header, index);
         if (end == PageEnd::Failed) {
-            job.result = -1;
+            job.result = kJobFailed;
             return PassEnd::Failed;
         }
         if (end == PageEnd::EmptyRead) {
@@ -247,7 +254,7 @@ PassEnd readPages(Job& job, Pass& pass) {
             if (job.waitRasterTime <= kEmptyReadRestarts) {
                 return PassEnd::Restart;
             }
-            job.result = -1;
+            job.result = kJobFailed;
             return PassEnd::Failed;
         }
         header = {};
@@ -284,14 +291,14 @@ PassEnd runPass(Job& job, Pass& pass) {
     job.lastFd = pass.fd;
     if (pass.fd < 0) {
         fprintf(stderr, "tarvik_backend: fd < 0\n");
-        job.result = -1;
+        job.result = kJobFailed;
         return PassEnd::Failed;
     }
     job.spoolOpened = true;
     pass.ras = openRasterStream(pass.fd);
     if (!pass.ras) {
         fprintf(stderr, "tarvik_backend: cupsRasterOpen fail\n");
-        job.result = -1;
+        job.result = kJobFailed;
         return PassEnd::Failed;
     }
     return readPages(job, pass);
@@ -299,8 +306,8 @@ PassEnd runPass(Job& job, Pass& pass) {
 
 void formSpoolPath(Job& job, const char* jobIdArg) {
     const char* dir = std::getenv("TMPDIR");
-    snprintf(job.tmpfile, sizeof job.tmpfile, "%s/ras-d%05d-%03d", dir != nullptr ? dir : "/tmp",
-             parseLeadingInt(jobIdArg), 1);
+    formatSpoolPath(job.tmpfile, sizeof job.tmpfile, dir != nullptr ? dir : "/tmp",
+                    parseLeadingInt(jobIdArg));
 }
 
 void runJob(Job& job, char** argv) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "image/page_data.h"
+#include "link/results.h"
 
 #include <atomic>
 #include <cstdint>
@@ -12,8 +13,8 @@
 class JobPrinter {
   public:
     virtual ~JobPrinter() = default;
-    virtual int init_t58() = 0;
-    virtual int32_t t58_Print(int32_t copies, PageData* pd) = 0;
+    virtual OpenResult init_t58() = 0;
+    virtual PrintResult t58_Print(int32_t copies, PageData* pd) = 0;
     virtual void close_t58() = 0;
 };
 

@@ -17,6 +17,7 @@
 //  - QueuedMemory: 8 printers paused, 100 one-label jobs sent to them, then the server's peak
 //    resident memory (VmHWM) as peak_rss_mib; then the printers resume, the time is to the
 //    last label, and printed_rss_mib is the peak after all of them printed.
+#include "backend/spool_path.h"
 #include "bench/label.h"
 #include "tests/support/support.h"
 #include "vt58/vt58.h"
@@ -181,9 +182,7 @@ BackendRun runBackend(vt58::VirtualT58& vt, const std::vector<tsupport::RasterPa
     BackendRun r;
     tsupport::TempDir shm("bench-shm");
     tsupport::TempDir spool("bench-spool");
-    char name[32];
-    std::snprintf(name, sizeof name, "ras-d%05d-001", kJobId);
-    if (!tsupport::writeRaster(spool.file(name), pages)) {
+    if (!tsupport::writeRaster(spoolPath(spool.path(), kJobId), pages)) {
         return r;
     }
     tsupport::RunOptions o;

@@ -42,7 +42,7 @@ void assemblePage(benchmark::State& state, const tsupport::RasterPage& page, int
         pd.templateCM = kNoTemplate;
         pd.rotation = rotation;
         pd.data = pixels.data();
-        benchmark::DoNotOptimize(procData(work(), kHead300, &pd));
+        benchmark::DoNotOptimize(procData(work(), kHead300, &pd, CoreLog{}));
         benchmark::DoNotOptimize(work().dstData.get());
     }
     releaseDstData(work());

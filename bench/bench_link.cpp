@@ -6,6 +6,7 @@
 //  - PrintersAtOnce/N: N virtual printers driven at once from one process (core_threads, a
 //    thread per printer), 40 labels each: CPU per label and labels per second, and the CPU
 //    per label against one printer's (it should stay flat as printers are added).
+#include "backend/spool_path.h"
 #include "bench/label.h"
 #include "tests/link/thread_pages.h"
 #include "tests/support/support.h"
@@ -35,9 +36,7 @@ using benchlabel::kLabelW;
 using benchlabel::label;
 
 std::string spoolName() {
-    char name[32];
-    std::snprintf(name, sizeof name, "ras-d%05d-001", kJobId);
-    return name;
+    return spoolPath("", kJobId).substr(1);
 }
 
 tsupport::RunOptions backendOptions(const vt58::VirtualT58& vt, const tsupport::TempDir& shm,

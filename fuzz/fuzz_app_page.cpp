@@ -237,7 +237,7 @@ void printPage(PageBuilder& page, const LabelSettings& settings, const Run& run,
     std::vector<int32_t> done;
     link.copyDone = [&done](int32_t copyNo) { done.push_back(copyNo); };
     scriptStart(script.data(), script.size(), ScriptJob{run.copies, pd.blackness, pd.cutterSet});
-    const int32_t result = t58_Print(link, run.copies, &pd);
+    const int32_t result = numberOf(t58_Print(link, run.copies, &pd));
     link.copyDone = nullptr;
     link.stopBeforeCopy = nullptr;
 

@@ -82,7 +82,7 @@ void printOnHead(PageData pd, bool head300, std::vector<uint8_t>& page) {
     pd.h = kPageH;
     pd.rowBytes = kPageRowBytes;
     pd.data = page.data();
-    const int32_t result = t58_Print(scriptedLink(), 0, &pd);
+    const int32_t result = numberOf(t58_Print(scriptedLink(), 0, &pd));
     if ((result != 0 && result != -1) || pd.rowBytes != scriptedLink().head.t58RowBytes ||
         pd.h < 0 || (result == 0 && pd.h > 0 && scriptedLink().work.dstData == nullptr)) {
         __builtin_trap();

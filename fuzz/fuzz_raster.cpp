@@ -148,7 +148,7 @@ void printPages(cups_raster_t* ras, const PageData& job) {
         pd.h = static_cast<int32_t>(header.cupsHeight);
         pd.rowBytes = static_cast<int32_t>(header.cupsBytesPerLine);
         pd.data = buf.get();
-        checkPage(pd, t58_Print(scriptedLink(), 0, &pd));
+        checkPage(pd, numberOf(t58_Print(scriptedLink(), 0, &pd)));
         header = {};
     }
 }

@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     pd.cutterSet = job.cutterSet;
     pd.templateCM = kNoTemplate;
     pd.data = page.data();
-    const int32_t result = t58_Print(link, job.copies, &pd);
+    const int32_t result = numberOf(t58_Print(link, job.copies, &pd));
     scriptCheckPrint(result, link.work.dstData.get(), pd.h, t58RowBytes);
     releaseDstData(link.work);
     return 0;

@@ -22,8 +22,9 @@ std::unique_ptr<uint8_t[]> scratchPage() {
 }
 
 // A refused page leaves nothing to send: no dstData and no lines.
-int refuse(PageWork& work, const HeadGeometry& head, PageData* pd, const char* why) {
-    fprintf(stderr, "tarvik_backend: procData, page not printed: %s\n", why);
+int refuse(PageWork& work, const HeadGeometry& head, PageData* pd, const char* why,
+           const CoreLog& log) {
+    log.log(LineLevel::Warn, "tarvik_backend: procData, page not printed: %s\n", why);
     releaseDstData(work);
     pd->h = 0;
     pd->w = head.t58RowBytes * 8;
@@ -74,12 +75,12 @@ const char* geometryRefusal(const PageWork& work, const HeadGeometry& head, cons
     return rotationRefusal(pd);
 }
 
-// The per-row lines of the log are gathered and written in blocks: the same bytes in
-// the log with far fewer writes on the unbuffered standard error.
+// The per-row lines of the log are gathered and handed on in blocks: the same bytes in
+// the log with far fewer writes.
 class RowLog {
   public:
     ~RowLog() { flush(); }
-    RowLog() = default;
+    explicit RowLog(const CoreLog& log) : log_(log) {}
     RowLog(const RowLog&) = delete;
     RowLog& operator=(const RowLog&) = delete;
     void add(int32_t h, int64_t i, int32_t rowBytes) {
@@ -92,18 +93,20 @@ class RowLog {
         used_ += n > 0 ? static_cast<size_t>(n) : 0;
     }
     void flush() {
-        fwrite(text_, 1, used_, stderr);
+        log_.text(LineKind::Log, LineLevel::Debug, std::string_view(text_, used_));
         used_ = 0;
     }
 
   private:
     static constexpr size_t kLineMax = 128;
+    const CoreLog& log_;
     char text_[16384];
     size_t used_ = 0;
 };
 
 // Every output row is T bytes: the centre of a wider row, or a narrower row centred.
-void fitRows(PageWork& work, int64_t head, const PageData* pd, int64_t lines, bool logRows) {
+void fitRows(PageWork& work, int64_t head, const PageData* pd, int64_t lines, bool logRows,
+             const CoreLog& log) {
     uint8_t* dstData = work.dstData.get();
     const uint8_t* fnData = work.fnData;
     const int64_t rowBytes = pd->rowBytes;
@@ -115,8 +118,9 @@ void fitRows(PageWork& work, int64_t head, const PageData* pd, int64_t lines, bo
         return;
     }
     const int64_t deviation = evenHalf(head - rowBytes);
-    fprintf(stderr, "tarvik_backend: procData, deviation = %d\n", static_cast<int>(deviation));
-    RowLog rowLog;
+    log.log(LineLevel::Debug, "tarvik_backend: procData, deviation = %d\n",
+            static_cast<int>(deviation));
+    RowLog rowLog(log);
     for (int64_t i = 0; i < lines; ++i) {
         if (logRows) {
             rowLog.add(pd->h, i, pd->rowBytes);
@@ -152,10 +156,10 @@ void releaseDstData(PageWork& work) {
     work.dstData.reset();
 }
 
-int procData(PageWork& work, const HeadGeometry& head, PageData* pd) {
+int procData(PageWork& work, const HeadGeometry& head, PageData* pd, const CoreLog& log) {
     releaseDstData(work);
     if (const char* why = geometryRefusal(work, head, pd)) {
-        return refuse(work, head, pd, why);
+        return refuse(work, head, pd, why, log);
     }
     uint8_t* tmpData = work.tmpData.get();
     uint8_t* pdData = work.pdData.get();
@@ -165,18 +169,18 @@ int procData(PageWork& work, const HeadGeometry& head, PageData* pd) {
     if (const int64_t compacted = compactForTurn(pd, pdData)) {
         page = pdData;
         if (compacted < 0) {
-            return refuse(work, head, pd, "the page does not fit the scratch page");
+            return refuse(work, head, pd, "the page does not fit the scratch page", log);
         }
     }
-    const bool rotated = bitmapProc(pd, page, tmpData) != 0;
+    const bool rotated = bitmapProc(pd, page, tmpData, log) != 0;
     if (page == pdData) {
         memset(pdData, 0, kScratchBytes);
     }
     if (!rotated) {
-        fprintf(stderr, "tarvik_backend: ts58_Print, preProData = 2\n");
+        log.log(LineLevel::Debug, "tarvik_backend: ts58_Print, preProData = 2\n");
     }
-    if (qzOffset(head, pd, rotated ? tmpData : pd->data, pdData) < 0) {
-        return refuse(work, head, pd, "the offset page could not be made");
+    if (qzOffset(head, pd, rotated ? tmpData : pd->data, pdData, log) < 0) {
+        return refuse(work, head, pd, "the offset page could not be made", log);
     }
     work.fnData = pdData;
     const int64_t pageBytes = int64_t{pd->h} * pd->rowBytes;
@@ -186,22 +190,22 @@ int procData(PageWork& work, const HeadGeometry& head, PageData* pd) {
     const int64_t lines = hasTemplate ? templateLinesOf(pd, head.yDpi) : pd->h;
     // qzOffset extended the page to the template's length, so these rows lie in pdData.
     if (lines * (pd->rowBytes > 0 ? pd->rowBytes : 1) > kScratch) {
-        return refuse(work, head, pd, "the page does not fit the scratch page");
+        return refuse(work, head, pd, "the page does not fit the scratch page", log);
     }
     const int64_t dstBytes = lines * head.t58RowBytes;
     work.dstData.reset(new (std::nothrow) uint8_t[static_cast<size_t>(dstBytes)]());
     if (!work.dstData) {
-        return refuse(work, head, pd, "no memory for the head page");
+        return refuse(work, head, pd, "no memory for the head page", log);
     }
     if (!hasTemplate) {
-        fprintf(stderr, "tarvik_backend: dstData len=%d\n", static_cast<int>(dstBytes));
+        log.log(LineLevel::Debug, "tarvik_backend: dstData len=%d\n", static_cast<int>(dstBytes));
     }
-    fitRows(work, head.t58RowBytes, pd, lines, !hasTemplate);
+    fitRows(work, head.t58RowBytes, pd, lines, !hasTemplate, log);
     if (hasTemplate) {
         pd->h = static_cast<int32_t>(lines);
     }
     pd->rowBytes = head.t58RowBytes;
     pd->w = head.t58RowBytes * 8;
-    fprintf(stderr, "tarvik_backend: procData end\n");
+    log.log(LineLevel::Debug, "tarvik_backend: procData end\n");
     return 0;
 }

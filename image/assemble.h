@@ -1,6 +1,7 @@
 #pragma once
 
 #include "diag/dump.h"
+#include "diag/log.h"
 #include "image/head.h"
 #include "image/page_data.h"
 
@@ -29,8 +30,9 @@ struct PageWork {
 };
 
 // Builds work.dstData, the head-width page. Returns 0, or -1 when the page was refused
-// (it does not fit the scratch pages, or memory ran out): nothing is to be sent.
-int procData(PageWork& work, const HeadGeometry& head, PageData* pd);
+// (it does not fit the scratch pages, or memory ran out): nothing is to be sent. Its lines
+// go to log.
+int procData(PageWork& work, const HeadGeometry& head, PageData* pd, const CoreLog& log);
 
 // Frees the page of the last procData.
 void releaseDstData(PageWork& work);

@@ -24,9 +24,6 @@ struct PageData {
 
 constexpr int32_t kNoTemplate = 999;
 
-// No label is 64 MiB of dots: a larger page is refused before any memory is taken for it.
-constexpr uint64_t kMaxPageBytes = 64u * 1024 * 1024;
-
 // Clears the dots past the page's width in every row. Rows may be padded past the width
 // (rowBytes larger than the width needs): the padding bytes are cleared too, and the mask
 // goes on the row's last byte of dots, which is then not the row's last byte.

@@ -245,10 +245,10 @@ void qzRotateData(int32_t srcW, int32_t srcH, const uint8_t* src, int32_t dstW, 
     }
 }
 
-int bitmapProc(PageData* pd, const uint8_t* src, uint8_t* dst) {
+int bitmapProc(PageData* pd, const uint8_t* src, uint8_t* dst, const CoreLog& log) {
     const int8_t code = pd->rotation;
-    fprintf(stderr, "tarvik_backend-bitmapProc begin: rotation=%d,pd->w=%d,pd->h=%d\n", code, pd->w,
-            pd->h);
+    log.log(LineLevel::Debug, "tarvik_backend-bitmapProc begin: rotation=%d,pd->w=%d,pd->h=%d\n",
+            code, pd->w, pd->h);
     int result = 0;
     if (code == 1 || code == 3) {
         const int32_t oldW = pd->w;
@@ -262,7 +262,7 @@ int bitmapProc(PageData* pd, const uint8_t* src, uint8_t* dst) {
         qzRotateData(pd->w, pd->h, src, pd->w, pd->h, dst, code);
         result = 1;
     }
-    fprintf(stderr, "tarvik_backend-bitmapProc end: rotation=%d,pd->w=%d,pd->h=%d\n", code, pd->w,
-            pd->h);
+    log.log(LineLevel::Debug, "tarvik_backend-bitmapProc end: rotation=%d,pd->w=%d,pd->h=%d\n",
+            code, pd->w, pd->h);
     return result;
 }

@@ -1,7 +1,6 @@
 // Device frames and status: the status request, the reply and the three polls built on it.
 #include "link/status.h"
 
-#include <cstdio>
 #include <cstring>
 
 const uint8_t heartBeat[6] = {0x66, 0x06, 0x00, 0x10, 0x00, 0x84};
@@ -89,8 +88,7 @@ int usbReadReply(T58Link& link, int32_t* transferred) {
 int t58IsFree(T58Link& link) {
     link.replayData = link.recvBuff;
     for (;;) {
-        std::printf("t58IsFree .....\n");
-        std::fflush(stdout);
+        link.log.progress("t58IsFree .....\n");
         if (statusExchange(link) != 0) {
             return -1;
         }
@@ -98,8 +96,7 @@ int t58IsFree(T58Link& link) {
         if (status.isFree()) {
             return 0;
         }
-        std::printf("t58IsFree .....%d   %d\n", status.notReady, status.conditions >> 7);
-        std::fflush(stdout);
+        link.log.progress("t58IsFree .....%d   %d\n", status.notReady, status.conditions >> 7);
         // A cancelled job does not wait for a printer that may never get free.
         if (link.cancelled()) {
             return -1;
@@ -108,22 +105,22 @@ int t58IsFree(T58Link& link) {
     }
 }
 
-int waitT58IsOK(T58Link& link) {
+ReadyResult waitT58IsOK(T58Link& link) {
     link.replayData = link.recvBuff;
     for (;;) {
         if (statusExchange(link) != 0) {
-            return -1;
+            return ReadyResult::Failed;
         }
         const T58Status& status = link.lastStatus;
         if (status.mayStartCopy()) {
-            return 0;
+            return ReadyResult::Ready;
         }
         if (status.stopsPage()) {
-            return -99;
+            return ReadyResult::PageStopped;
         }
         // A cancelled job does not wait for a printer that may never get ready.
         if (link.cancelled()) {
-            return -1;
+            return ReadyResult::Failed;
         }
         link.transport.pause(kReadyPollUs);
     }

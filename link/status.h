@@ -1,5 +1,6 @@
 #pragma once
 
+#include "link/results.h"
 #include "link/t58_link.h"
 
 #include <cstdint>
@@ -18,5 +19,5 @@ int usbWrite(T58Link& link, const uint8_t* buf, int32_t len, int32_t* transferre
 // Reads one reply of at most kRecvBuffSize bytes into recvBuff, cleared first.
 int usbReadReply(T58Link& link, int32_t* transferred);
 int t58IsFree(T58Link& link);
-int waitT58IsOK(T58Link& link);
+ReadyResult waitT58IsOK(T58Link& link);
 int getDot_T58(T58Link& link);

@@ -10,13 +10,13 @@ void T58Transport::pause(uint32_t microseconds) {
 
 T58Link::T58Link(T58Transport& transport) : transport(transport) {}
 
-int init_t58(T58Link& link) {
+OpenResult init_t58(T58Link& link) {
     if (link.transport.open() == 0 && getDot_T58(link) == 0) {
-        return 0;
+        return OpenResult::Opened;
     }
     // A failed head query leaves nothing open behind it for the next attempt.
     link.transport.close();
-    return 1;
+    return OpenResult::Failed;
 }
 
 void close_t58(T58Link& link) {

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "diag/log.h"
 #include "image/assemble.h"
 #include "image/head.h"
+#include "link/results.h"
 #include "link/t58_status.h"
 #include "link/transport.h"
 
@@ -25,6 +27,8 @@ struct T58Link {
     bool cancelled() const { return cancelRequested && cancelRequested(); }
 
     T58Transport& transport;
+    // Where the link's and its pages' lines go (none by default).
+    CoreLog log;
     // The job's cancel request, asked between status polls; a link without one is never
     // cancelled. With bStopAtBlocks it is also asked before each copy and each block, so a
     // cancelled page ends at a block boundary (a frame is never cut).
@@ -51,6 +55,6 @@ struct T58Link {
     PageWork work;
 };
 
-// Opens the link and learns the head: 0, or 1 on any failure (nothing stays open).
-int init_t58(T58Link& link);
+// Opens the link and learns the head (on any failure nothing stays open).
+OpenResult init_t58(T58Link& link);
 void close_t58(T58Link& link);

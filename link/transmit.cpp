@@ -145,16 +145,16 @@ CopyEnd sendCopy(T58Link& link, const PageData* pd, int32_t copyNo, int32_t line
     return CopyEnd::Done;
 }
 
-int32_t resultOf(CopyEnd end) {
+PrintResult resultOf(CopyEnd end) {
     switch (end) {
     case CopyEnd::LinkFailed:
-        return 1;
+        return PrintResult::LinkFailed;
     case CopyEnd::FreeFailed:
-        return 2;
+        return PrintResult::NotFree;
     case CopyEnd::CompressFailed:
-        return 3;
+        return PrintResult::CompressFailed;
     default:
-        return 0;
+        return PrintResult::Printed;
     }
 }
 
@@ -172,12 +172,12 @@ uint16_t bswap_16(uint16_t v) {
     return static_cast<uint16_t>((v << 8) | (v >> 8));
 }
 
-int32_t t58_Print(T58Link& link, int32_t copies, PageData* pd) {
+PrintResult t58_Print(T58Link& link, int32_t copies, PageData* pd) {
     link.copiesSent = 0;
     link.lastStatus = {};
     startFrame(link);
-    if (procData(link.work, link.head, pd) != 0) {
-        return -1; // the page was refused: nothing to send
+    if (procData(link.work, link.head, pd, link.log) != 0) {
+        return PrintResult::Refused; // nothing to send
     }
     // A page of no lines (or, from bad options, fewer) sends no block.
     const int32_t lines = pd->h > 0 ? pd->h : 0;
@@ -185,12 +185,12 @@ int32_t t58_Print(T58Link& link, int32_t copies, PageData* pd) {
         static_cast<uint32_t>(lines) * static_cast<uint32_t>(link.head.t58RowBytes);
     uint8_t* dstData = link.work.dstData.get();
     if (dstData == nullptr && pageBytes != 0) {
-        return -1;
+        return PrintResult::Refused;
     }
     saveImage(dstData, pageBytes, pd->w, pd->h, link.work.dumps.bmpPath("c").c_str(),
               link.work.dumps);
     if (!geometryFits(link.head)) {
-        return 3;
+        return PrintResult::CompressFailed;
     }
     const int32_t t58SplitRows = link.head.t58SplitRows;
     const int32_t blocks = (lines + t58SplitRows - 1) / t58SplitRows;
@@ -198,14 +198,15 @@ int32_t t58_Print(T58Link& link, int32_t copies, PageData* pd) {
     for (int32_t c = std::max(link.firstCopy, 0); c < copies; ++c) {
         if ((link.bStopAtBlocks && link.cancelled()) ||
             (link.stopBeforeCopy && link.stopBeforeCopy())) {
-            return 0;
+            return PrintResult::Printed;
         }
-        const int ready = waitT58IsOK(link);
-        if (ready == -99) {
-            return -3;
-        }
-        if (ready != 0) {
+        switch (waitT58IsOK(link)) {
+        case ReadyResult::PageStopped:
+            return PrintResult::StoppedAtPrinter;
+        case ReadyResult::Failed:
             continue; // this copy is skipped; the next one waits again
+        case ReadyResult::Ready:
+            break;
         }
         const CopyEnd end = sendCopy(link, pd, c + 1, lines, blocks);
         if (end == CopyEnd::Done) {
@@ -217,5 +218,5 @@ int32_t t58_Print(T58Link& link, int32_t copies, PageData* pd) {
         }
         return resultOf(end);
     }
-    return 0;
+    return PrintResult::Printed;
 }

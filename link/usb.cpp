@@ -2,7 +2,6 @@
 // over its bulk endpoints.
 #include "link/usb.h"
 
-#include <cstdio>
 #include <memory>
 #include <utility>
 
@@ -90,24 +89,19 @@ libusb_device* printerWhereItWas(const UsbLink& link, libusb_device** list,
     return nullptr;
 }
 
-void printLine(const char* text) {
-    std::printf("%s\n", text);
-    std::fflush(stdout);
-}
-
 // The claim failed: a kernel driver may hold the interface.
 int detachAndClaim(UsbLink& link) {
     if (libusb_kernel_driver_active(link.g_usb_handle, 0) == 1) {
-        printLine("USB Kernel Driver Active ");
+        link.log.text(LineKind::Progress, LineLevel::Info, "USB Kernel Driver Active \n");
         if (libusb_kernel_driver_active(link.g_usb_handle, 0) == 0) {
-            printLine("Kernel Driver Detached ");
+            link.log.text(LineKind::Progress, LineLevel::Info, "Kernel Driver Detached \n");
         }
     }
     if (libusb_detach_kernel_driver(link.g_usb_handle, link.qzDevice.interfaceNumber) == 0 &&
         claimPrinterInterface(link) == 0) {
         return 0;
     }
-    std::fprintf(stderr, "*** libusb_claim_interface failed!\n");
+    link.log.log(LineLevel::Error, "*** libusb_claim_interface failed!\n");
     return -1;
 }
 
@@ -140,48 +134,49 @@ int init_libusb(UsbLink& link, uint16_t vid, uint16_t pid, int32_t timeoutMs) {
     qzDevice.device = nullptr;
     link.usbRwTimeout = timeoutMs;
     if ((link.ctx == nullptr && libusb_init(&link.ctx) < 0) ||
-        get_device_descriptor(link, &link.devDesc, &qzDevice) < 0 ||
-        get_device_endpoint(link, &link.devDesc, &qzDevice) != 0) {
-        std::fprintf(stderr, "*** initial USB lib failed! \n");
+        get_device_descriptor(link, &link.devDesc, &qzDevice) != UsbFind::Found ||
+        get_device_endpoint(link, &link.devDesc, &qzDevice) != UsbFind::Found) {
+        // Expected while the printer is unplugged: not an error of the link.
+        link.log.log(LineLevel::Info, "*** initial USB lib failed! \n");
         return -1;
     }
     return 0;
 }
 
-int get_device_descriptor(UsbLink& link, libusb_device_descriptor* desc, UsbDeviceInfo* dev) {
+UsbFind get_device_descriptor(UsbLink& link, libusb_device_descriptor* desc, UsbDeviceInfo* dev) {
     libusb_device** list = nullptr;
-    ssize_t count = libusb_get_device_list(link.ctx, &list);
-    if (count < 0) {
-        return static_cast<int>(count);
+    if (libusb_get_device_list(link.ctx, &list) < 0) {
+        return UsbFind::Failed;
     }
     libusb_device* known = printerWhereItWas(link, list, *dev);
     for (int i = 0; list[i] != nullptr; ++i) {
         if (libusb_get_device_descriptor(list[i], desc) != 0) {
-            std::fprintf(stderr, "*** libusb_get_device_descriptor failed! i:%d \n", i + 1);
+            link.log.log(LineLevel::Error, "*** libusb_get_device_descriptor failed! i:%d \n",
+                         i + 1);
             libusb_free_device_list(list, 1);
-            return -1;
+            return UsbFind::Failed;
         }
-        std::fprintf(stderr, "PID:%04x VID:%04x\n", desc->idProduct, desc->idVendor);
+        link.log.log(LineLevel::Debug, "PID:%04x VID:%04x\n", desc->idProduct, desc->idVendor);
         if (desc->idProduct == dev->productId && desc->idVendor == dev->vendorId &&
             (known != nullptr ? list[i] == known : serialMatches(link, list[i], *desc))) {
             // Kept until close_t58: the device reference lives as long as its list.
             dev->device = list[i];
             dev->deviceList = list;
             link.lastPlace = placeOf(list[i]);
-            return 0;
+            return UsbFind::Found;
         }
     }
     // No device of the list is kept, so the list is not needed any more.
     libusb_free_device_list(list, 1);
-    return -2;
+    return UsbFind::NotFound;
 }
 
-int get_device_endpoint(UsbLink&, libusb_device_descriptor* desc, UsbDeviceInfo* dev) {
+UsbFind get_device_endpoint(UsbLink& link, libusb_device_descriptor* desc, UsbDeviceInfo* dev) {
     for (uint8_t c = 0; c < desc->bNumConfigurations; ++c) {
         libusb_config_descriptor* raw = nullptr;
         if (libusb_get_config_descriptor(dev->device, c, &raw) != 0) {
-            std::fprintf(stderr, "*** libusb_get_config_descriptor failed! \n");
-            return -1;
+            link.log.log(LineLevel::Error, "*** libusb_get_config_descriptor failed! \n");
+            return UsbFind::Failed;
         }
         ConfigPtr config(raw);
         for (uint8_t i = 0; i < config->bNumInterfaces; ++i) {
@@ -189,12 +184,12 @@ int get_device_endpoint(UsbLink&, libusb_device_descriptor* desc, UsbDeviceInfo*
             for (int a = 0; a < itf.num_altsetting; ++a) {
                 if (settingQualifies(itf.altsetting[a], dev)) {
                     dev->interfaceNumber = itf.altsetting[a].bInterfaceNumber;
-                    return 0;
+                    return UsbFind::Found;
                 }
             }
         }
     }
-    return -2;
+    return UsbFind::NotFound;
 }
 
 int match_with_endpoint(const libusb_interface_descriptor* alt, UsbDeviceInfo* dev) {
@@ -229,8 +224,9 @@ int openQzUsb(UsbLink& link) {
         link.g_usb_handle = nullptr;
     }
     if (link.g_usb_handle == nullptr) {
-        std::fprintf(stderr, "*** Permission denied or Can not find the USB board (Maybe the USB "
-                             "driver has not been installed correctly), quit!\n");
+        link.log.log(LineLevel::Info,
+                     "*** Permission denied or Can not find the USB board (Maybe the USB "
+                     "driver has not been installed correctly), quit!\n");
         return -1;
     }
     if (claimPrinterInterface(link) == 0) {

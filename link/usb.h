@@ -1,5 +1,6 @@
 #pragma once
 
+#include "diag/log.h"
 #include "link/transport.h"
 
 #include <libusb-1.0/libusb.h>
@@ -35,11 +36,15 @@ struct UsbLink {
     std::string serial;
     // Bus number and address (bus << 8 | address) of the printer the last search found.
     uint16_t lastPlace = 0;
+    CoreLog log;
 };
 
+// The search for the printer on the bus and for its printer interface.
+enum class UsbFind : int { Found = 0, Failed = -1, NotFound = -2 };
+
 int init_libusb(UsbLink& link, uint16_t vid, uint16_t pid, int32_t timeoutMs);
-int get_device_descriptor(UsbLink& link, libusb_device_descriptor* desc, UsbDeviceInfo* dev);
-int get_device_endpoint(UsbLink& link, libusb_device_descriptor* desc, UsbDeviceInfo* dev);
+UsbFind get_device_descriptor(UsbLink& link, libusb_device_descriptor* desc, UsbDeviceInfo* dev);
+UsbFind get_device_endpoint(UsbLink& link, libusb_device_descriptor* desc, UsbDeviceInfo* dev);
 int match_with_endpoint(const libusb_interface_descriptor* alt, UsbDeviceInfo* dev);
 int openQzUsb(UsbLink& link);
 void closeQzUsb(UsbLink& link);
@@ -66,6 +71,7 @@ class UsbTransport final : public T58Transport {
     void close() override;
 
     const UsbLink& usb() const { return usb_; }
+    void setLog(CoreLog log) { usb_.log = log; }
 
   private:
     UsbLink usb_;

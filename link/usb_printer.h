@@ -11,6 +11,12 @@
 struct T58UsbPrinter {
     explicit T58UsbPrinter(std::string serial) : usb(std::move(serial)), link(usb) {}
 
+    // Every line of the link, its USB transport and its pages goes to sink from now on.
+    void setSink(LineSink* sink) {
+        link.log = CoreLog(sink);
+        usb.setLog(link.log);
+    }
+
     UsbTransport usb;
     T58Link link;
 };

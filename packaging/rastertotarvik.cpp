@@ -6,6 +6,9 @@
 //
 // Usage (as CUPS runs a filter): rastertotarvik job user title copies options [file]
 
+#include "backend/spool_path.h"
+#include "image/page_rules.h"
+
 #include <cups/raster.h>
 
 #include <fcntl.h>
@@ -25,14 +28,8 @@
 
 namespace {
 
-// The backend refuses pages larger than this; refusing them here tells CUPS why.
-constexpr uint64_t kMaxPageBytes = 64u * 1024 * 1024;
-// The backend formats the spool path into a buffer of this size.
-constexpr size_t kSpoolPathSize = 256;
-constexpr int kDocumentNumber = 1;
-
 // Name of the temporary file while it exists, for the SIGTERM handler to remove.
-char gTempPath[kSpoolPathSize + 16];
+char gTempPath[kSpoolPathMax + 16];
 volatile sig_atomic_t gTempLive = 0;
 
 extern "C" void onTerm(int) {
@@ -147,32 +144,36 @@ int leadingInt(const char* text) {
 
 // The path the backend waits for; empty when it would not fit the backend's buffer.
 std::string spoolPath(const char* tmpdir, int jobId) {
-    char path[kSpoolPathSize];
-    int n = snprintf(path, sizeof path, "%s/ras-d%05d-%03d", tmpdir, jobId, kDocumentNumber);
+    char path[kSpoolPathMax];
+    int n = formatSpoolPath(path, sizeof path, tmpdir, jobId);
     if (n < 0 || static_cast<size_t>(n) >= sizeof path)
         return {};
     return path;
 }
 
-// Why the backend could not print this page, or nullopt when it can.
+// Why the backend could not print this page, or nullopt when it can. Rows come without
+// padding: each row is the page's width in whole bytes.
 std::optional<std::string> pageProblem(const cups_page_header2_t& h) {
+    const PageShape page{h.cupsWidth, h.cupsHeight, h.cupsBytesPerLine, h.cupsBitsPerPixel,
+                         h.cupsBitsPerPixel == 1 && h.cupsColorSpace == CUPS_CSPACE_K};
+    PageLimits limits = kCoreLimits;
+    limits.rows = RowFit::Exact;
     char why[200];
-    if (h.cupsBitsPerPixel != 1 || h.cupsColorSpace != CUPS_CSPACE_K) {
+    switch (checkPage(page, limits)) {
+    case PageFault::Format:
         snprintf(why, sizeof why, "is not 1-bit black (color space %u, %u bits per pixel)",
                  h.cupsColorSpace, h.cupsBitsPerPixel);
         return why;
-    }
-    // The backend takes each row to be the page's width in whole bytes.
-    if (h.cupsBytesPerLine != (static_cast<uint64_t>(h.cupsWidth) + 7) / 8) {
+    case PageFault::RowsPadded:
         snprintf(why, sizeof why, "has %u bytes per line for a width of %u dots",
                  h.cupsBytesPerLine, h.cupsWidth);
         return why;
-    }
-    if (static_cast<uint64_t>(h.cupsBytesPerLine) * h.cupsHeight > kMaxPageBytes) {
+    case PageFault::TooLarge:
         snprintf(why, sizeof why, "is too large (%u x %u dots)", h.cupsWidth, h.cupsHeight);
         return why;
+    default:
+        return std::nullopt;
     }
-    return std::nullopt;
 }
 
 // What is kept of each page written: enough to tell copies made upstream.

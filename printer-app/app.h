@@ -5,6 +5,7 @@
 
 #include <pappl/pappl.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // The parts of tarvik-printer-app: the device scheme, the drivers, the job path, the
@@ -71,9 +73,23 @@ class PrinterState {
 // The driver data's extension of a printer; nullptr for a printer of another driver.
 PrinterState* printerState(pappl_printer_t* printer);
 
+// The core's lines of one device, in PAPPL's log under the name of the printer that uses
+// the device (none before one does).
+class CoreLineSink final : public LineSink {
+  public:
+    void usedBy(pappl_printer_t* printer) { printer_.store(printer); }
+    void write(LineKind kind, LineLevel level, std::string_view text) override;
+
+  private:
+    std::atomic<pappl_printer_t*> printer_{nullptr};
+};
+
 // One opened tarvik device: the printer's USB link for the jobs of one device session.
 struct DeviceData {
-    explicit DeviceData(std::string serial) : printer(std::move(serial)) {}
+    explicit DeviceData(std::string serial) : printer(std::move(serial)) {
+        printer.setSink(&coreLines);
+    }
+    CoreLineSink coreLines;
     T58UsbPrinter printer;
     bool linkOpen = false;
 };
@@ -123,8 +139,8 @@ bool printSpooledRaster(pappl_job_t* job, pappl_device_t* device, void* data);
 pappl_preason_t reasonsOf(const T58Status& status);
 std::string statusText(const T58Status& status);
 bool updateStatus(pappl_printer_t* printer);
-// Opens the link of an opened device (0 ok); keeps it open until closeLink.
-int openLink(DeviceData& dev);
+// Opens the link of an opened device; keeps it open until closeLink.
+OpenResult openLink(DeviceData& dev);
 void closeLink(DeviceData& dev);
 // One status exchange with the printer, on its open link or on one opened for it; false
 // when the printer does not answer.

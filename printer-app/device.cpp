@@ -90,6 +90,28 @@ char* deviceId(pappl_device_t* device, char* buffer, size_t size) {
 
 } // namespace
 
+void CoreLineSink::write(LineKind kind, LineLevel level, std::string_view text) {
+    pappl_printer_t* printer = printer_.load();
+    if (printer == nullptr) {
+        return;
+    }
+    pappl_loglevel_t papplLevel = PAPPL_LOGLEVEL_DEBUG;
+    if (kind == LineKind::Log && level == LineLevel::Info) {
+        papplLevel = PAPPL_LOGLEVEL_INFO;
+    } else if (kind == LineKind::Log && level == LineLevel::Warn) {
+        papplLevel = PAPPL_LOGLEVEL_WARN;
+    } else if (kind == LineKind::Log && level == LineLevel::Error) {
+        papplLevel = PAPPL_LOGLEVEL_ERROR;
+    }
+    // PAPPL's log takes one line at a time; a block of lines is split.
+    while (!text.empty()) {
+        const size_t end = text.find('\n');
+        const std::string_view line = text.substr(0, end);
+        papplLogPrinter(printer, papplLevel, "%.*s", static_cast<int>(line.size()), line.data());
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    }
+}
+
 DeviceData* deviceData(pappl_device_t* device) {
     return device ? static_cast<DeviceData*>(papplDeviceGetData(device)) : nullptr;
 }

@@ -154,7 +154,7 @@ const char* autoaddDriver(const char*, const char* device_uri, const char*, void
     }
     try {
         auto dev = std::make_unique<DeviceData>(serialOfDeviceUri(device_uri));
-        if (!dev->printer.link.work.ready() || openLink(*dev) != 0) {
+        if (!dev->printer.link.work.ready() || openLink(*dev) != OpenResult::Opened) {
             return nullptr;
         }
         const bool head300 = dev->printer.link.head.xDpi == kHead300.xDpi;

@@ -118,7 +118,7 @@ bool waitForLink(pappl_job_t* job, JobState& js) {
     }
     pappl_printer_t* printer = papplJobGetPrinter(job);
     bool waited = false;
-    while (openLink(dev) != 0) {
+    while (openLink(dev) != OpenResult::Opened) {
         if (!waited) {
             papplPrinterSetReasons(printer, PAPPL_PREASON_OFFLINE, PAPPL_PREASON_NONE);
             papplJobSetMessage(job, "Waiting for the printer: unplugged or not answering.");
@@ -177,19 +177,6 @@ bool finishFailed(pappl_job_t* job, JobState& js, const char* why) {
     return false;
 }
 
-const char* failureText(int32_t result) {
-    switch (result) {
-    case 1:
-        return "The link to the printer failed.";
-    case 2:
-        return "The printer did not get ready for the page.";
-    case 3:
-        return "The page could not be compressed.";
-    default:
-        return "The printer refused the page.";
-    }
-}
-
 void noteCopy(JobState& js, int32_t copyNo) {
     js.done.copies = copyNo;
     saveProgress(js.progressFile, js.done);
@@ -202,7 +189,7 @@ void notePage(JobState& js) {
 }
 
 // One try at the page's copies not printed yet.
-int32_t sendCopies(pappl_job_t* job, JobState& js) {
+PrintResult sendCopies(pappl_job_t* job, JobState& js) {
     PageBuilder& page = js.page;
     PageData pd{};
     pd.w = static_cast<int32_t>(page.width());
@@ -216,7 +203,7 @@ int32_t sendCopies(pappl_job_t* job, JobState& js) {
     link.stopBeforeCopy = [] { return Service::get().stopping(); };
     link.firstCopy = std::min(js.done.copies, js.copies);
     link.copyDone = [&js](int32_t copyNo) { noteCopy(js, copyNo); };
-    const int32_t result = t58_Print(link, js.copies, &pd);
+    const PrintResult result = t58_Print(link, js.copies, &pd);
     link.copyDone = nullptr;
     if (link.copiesSent > 0) {
         keepLabel(job, js, pd.h);
@@ -232,26 +219,28 @@ bool printPage(pappl_job_t* job, JobState& js) {
     // printer there ends the job.
     for (int failures = 0;;) {
         const int32_t before = js.done.copies;
-        const int32_t result = sendCopies(job, js);
+        const PrintResult result = sendCopies(job, js);
         const T58Link& link = js.dev->printer.link;
-        if (result == -3 || (result == 0 && link.lastStatus.stopsPage())) {
+        const bool printed = result == PrintResult::Printed;
+        if (result == PrintResult::StoppedAtPrinter || (printed && link.lastStatus.stopsPage())) {
             return finishStopped(job, js);
         }
         // Copies left out with no cancel and no stop: the printer stopped answering between
         // two labels (the core skips a copy it could not wait for).
-        const bool copiesLeft = result == 0 && js.done.copies < js.copies &&
-                                !papplJobIsCanceled(job) && !Service::get().stopping();
-        if (result == 1 || copiesLeft) {
+        const bool copiesLeft = printed && js.done.copies < js.copies && !papplJobIsCanceled(job) &&
+                                !Service::get().stopping();
+        if (result == PrintResult::LinkFailed || copiesLeft) {
             closeLink(*js.dev);
             failures = js.done.copies > before ? 1 : failures + 1;
             if (failures < kLinkTries && waitForLink(job, js)) {
                 papplLogJob(job, PAPPL_LOGLEVEL_WARN, "The link failed; printing the rest again.");
                 continue;
             }
-            return papplJobIsCanceled(job) || finishFailed(job, js, failureText(1));
+            return papplJobIsCanceled(job) ||
+                   finishFailed(job, js, resultText(PrintResult::LinkFailed));
         }
-        if (result != 0) {
-            return finishFailed(job, js, failureText(result));
+        if (!printed) {
+            return finishFailed(job, js, resultText(result));
         }
         break;
     }
@@ -321,6 +310,7 @@ bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
         if (js->dev == nullptr) {
             return failStart(job);
         }
+        js->dev->coreLines.usedBy(papplJobGetPrinter(job));
         js->settings = settingsOf(job, options);
         js->copies = isRasterFormat(job) ? std::clamp(options->copies, 1, 9999) : 1;
         js->progressFile = progressPath(job);

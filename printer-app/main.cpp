@@ -105,28 +105,6 @@ std::string stateFile(int num_options, cups_option_t* options) {
     return std::string(home ? home : ".") + "/.tarvik-printer-app.state";
 }
 
-// The core reports each label's progress on stdout and stderr; under systemd those lines
-// would flood the journal. PAPPL writes its log straight to its descriptor (stderr for
-// "-"), so only the C streams move: to a file beside the state at log-level debug, else
-// to /dev/null.
-void quietCoreOutput(const std::string& stateFile, pappl_loglevel_t level) {
-    std::string path = "/dev/null";
-    if (level == PAPPL_LOGLEVEL_DEBUG) {
-        const size_t slash = stateFile.rfind('/');
-        path = (slash == std::string::npos ? std::string(".") : stateFile.substr(0, slash)) +
-               "/tarvik-printer-app-core.log";
-    }
-    FILE* out = std::fopen(path.c_str(), "ae");
-    if (out == nullptr) {
-        return;
-    }
-    std::setvbuf(out, nullptr, _IOLBF, 0);
-    std::fflush(stdout);
-    std::fflush(stderr);
-    stdout = out;
-    stderr = out;
-}
-
 // A stop takes no new connection and leaves no job held by the app.
 void beforeStop(void* data) {
     gFront.stop();
@@ -224,7 +202,6 @@ pappl_system_t* createSystem(int num_options, cups_option_t* options, void*) {
     papplSystemSetPrinterDrivers(system, 2, kDrivers, autoaddDriver, printerCreated, driverSetup,
                                  system);
     papplSystemSetFooterHTML(system, kFooter);
-    quietCoreOutput(gStateFile, level);
     registerImageFilters(system);
     papplSystemAddMIMEFilter(system, kSpooledRaster, "application/octet-stream", printSpooledRaster,
                              nullptr);

@@ -1,5 +1,7 @@
 #include "printer-app/page.h"
 
+#include "image/page_rules.h"
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -12,6 +14,8 @@ namespace {
 constexpr uint32_t kMaxInputLineBytes = 256 * 1024;
 // The block header counts a page's lines in 16 bits.
 constexpr uint32_t kMaxPageLines = 65535;
+constexpr PageLimits kAppLimits{true,          RowFit::Covers,     kMaxPageDots,
+                                kMaxPageLines, kMaxInputLineBytes, kMaxAppPageBytes};
 
 // A client may put any number in an enum field of the header: it is read as a number, since
 // an enum holding a value outside its list is undefined.
@@ -48,12 +52,7 @@ const char* pageCheckText(PageCheck check) {
     return "The page could not be read.";
 }
 
-PageCheck PageBuilder::start(const cups_page_header2_t& h, const DitherMatrix* dither) {
-    width_ = height_ = rowBytes_ = inputBytes_ = 0;
-    page_.clear();
-    if (h.cupsWidth == 0 || h.cupsHeight == 0) {
-        return PageCheck::Empty;
-    }
+bool PageBuilder::takeKind(const cups_page_header2_t& h) {
     const bool chunky = rawValue(h.cupsColorOrder) == CUPS_ORDER_CHUNKED;
     const uint32_t space = rawValue(h.cupsColorSpace);
     // A set bit is a black dot whatever the colour space says, as in PAPPL's raster path
@@ -66,18 +65,29 @@ PageCheck PageBuilder::start(const cups_page_header2_t& h, const DitherMatrix* d
     } else if (chunky && h.cupsBitsPerPixel == 24 && h.cupsBitsPerColor == 8 && isRgbSpace(space)) {
         kind_ = Kind::Rgb24;
     } else {
-        return PageCheck::Unsupported;
+        return false;
     }
-    const uint64_t minLine = (uint64_t{h.cupsWidth} * h.cupsBitsPerPixel + 7) / 8;
-    if (h.cupsBytesPerLine < minLine) {
+    return true;
+}
+
+PageCheck PageBuilder::start(const cups_page_header2_t& h, const DitherMatrix* dither) {
+    width_ = height_ = rowBytes_ = inputBytes_ = 0;
+    page_.clear();
+    const bool emptyPage = h.cupsWidth == 0 || h.cupsHeight == 0;
+    const PageShape shape{h.cupsWidth, h.cupsHeight, h.cupsBytesPerLine, h.cupsBitsPerPixel,
+                          !emptyPage && takeKind(h)};
+    switch (checkPage(shape, kAppLimits)) {
+    case PageFault::None:
+        break;
+    case PageFault::Empty:
+        return PageCheck::Empty;
+    case PageFault::TooLarge:
+        return PageCheck::TooLarge;
+    default:
         return PageCheck::Unsupported;
     }
     // 1-bit rows go to the core as they came, padding and all, as the backend sends them.
     const uint64_t rowBytes = h.cupsBitsPerPixel == 1 ? h.cupsBytesPerLine : (h.cupsWidth + 7) / 8;
-    if (h.cupsWidth > kMaxPageDots || h.cupsHeight > kMaxPageLines ||
-        h.cupsBytesPerLine > kMaxInputLineBytes || rowBytes * h.cupsHeight > kMaxAppPageBytes) {
-        return PageCheck::TooLarge;
-    }
     try {
         page_.assign(static_cast<size_t>(rowBytes * h.cupsHeight), 0);
     } catch (...) {

@@ -41,6 +41,8 @@ class PageBuilder {
 
   private:
     enum class Kind { Black1, Black8, White8, Rgb24 };
+    // Whether the page's pixels are of a kind the builder reads; sets kind_.
+    bool takeKind(const cups_page_header2_t& h);
     uint8_t grey(const uint8_t* pixel) const;
     void ditherLine(uint8_t* out, const uint8_t* in, size_t size, uint32_t y) const;
 

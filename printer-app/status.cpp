@@ -7,15 +7,11 @@
 
 namespace tarvik_app {
 
-int openLink(DeviceData& dev) {
-    if (dev.linkOpen) {
-        return 0;
+OpenResult openLink(DeviceData& dev) {
+    if (!dev.linkOpen && init_t58(dev.printer.link) == OpenResult::Opened) {
+        dev.linkOpen = true;
     }
-    if (init_t58(dev.printer.link) != 0) {
-        return 1;
-    }
-    dev.linkOpen = true;
-    return 0;
+    return dev.linkOpen ? OpenResult::Opened : OpenResult::Failed;
 }
 
 void closeLink(DeviceData& dev) {
@@ -27,7 +23,7 @@ void closeLink(DeviceData& dev) {
 
 bool askStatus(DeviceData& dev, T58Status* status) {
     const bool wasOpen = dev.linkOpen;
-    if (wasOpen ? getDot_T58(dev.printer.link) != 0 : openLink(dev) != 0) {
+    if (wasOpen ? getDot_T58(dev.printer.link) != 0 : openLink(dev) != OpenResult::Opened) {
         return false;
     }
     *status = dev.printer.link.lastStatus;
@@ -75,6 +71,9 @@ bool updateStatus(pappl_printer_t* printer) {
     if (device != nullptr) {
         try {
             DeviceData* dev = deviceData(device);
+            if (dev != nullptr) {
+                dev->coreLines.usedBy(printer);
+            }
             T58Status status;
             const bool online = dev != nullptr && askStatus(*dev, &status);
             if (online) {

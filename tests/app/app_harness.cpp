@@ -1,4 +1,5 @@
 #include "tests/app/app_harness.h"
+#include "backend/spool_path.h"
 
 #include <cups/cups.h>
 #include <cups/raster.h>
@@ -200,8 +201,11 @@ std::string AppServer::printerUri(const std::string& name) const {
 }
 
 std::string AppServer::log() const {
-    return tsupport::readFile(dir_ + "/log") +
-           tsupport::readFile(dir_ + "/tarvik-printer-app-core.log") + output();
+    return tsupport::readFile(dir_ + "/log") + output();
+}
+
+std::string AppServer::papplLog() const {
+    return tsupport::readFile(dir_ + "/log");
 }
 
 std::string AppServer::output() const {
@@ -344,7 +348,7 @@ backendPrints(const std::vector<tsupport::RasterPage>& pages, uint8_t headByte, 
     const std::string shm = dir.file("shm");
     mkdir(shm.c_str(), 0700);
     tsupport::writePpd(dir.file("t58.ppd"), ppd);
-    tsupport::writeRaster(dir.file("ras-d00007-001"), pages);
+    tsupport::writeRaster(spoolPath(dir.path(), 7), pages);
     tsupport::RunOptions o;
     o.exe = tsupport::binPath("tarvik");
     o.args = tsupport::jobArgs(7, std::to_string(copies));

@@ -37,6 +37,8 @@ class AppServer {
     int port() const { return port_; }
     std::string printerUri(const std::string& name) const;
     std::string log() const;
+    // PAPPL's log file alone.
+    std::string papplLog() const;
     // What the server wrote on its own stdout and stderr.
     std::string output() const;
 

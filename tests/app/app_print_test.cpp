@@ -68,7 +68,25 @@ TEST(AppPrint, PwgLabelWithJobSettingsPrintsAsTheBackendPrintsIt) {
     EXPECT_TRUE(app.printer.errors().empty());
     // The core's progress lines stay out of the service's journal.
     EXPECT_EQ(app.server->output().find("qzOffset"), std::string::npos) << app.server->output();
-    EXPECT_NE(app.server->log().find("qzOffset"), std::string::npos);
+    EXPECT_NE(app.server->papplLog().find("qzOffset"), std::string::npos);
+}
+
+// Each core line of a job lands in PAPPL's log under the name of the printer it was about;
+// none reaches the app's own standard output or error.
+TEST(AppPrint, CoreLinesLandInPapplsLogUnderTheirPrinter) {
+    App app(twoHeads(), 2);
+    REQUIRE_APP(app);
+    writePwgLabel(app.dir.file("b.pwg"), "om_58x60-label_58x60mm", 300, 1, 61);
+    const int job = ipptoolPrint(app.uri(kPrinter1), app.dir.file("b.pwg"), kRaster, {});
+    ASSERT_GT(job, 0);
+    EXPECT_EQ(waitJob(app.uri(kPrinter1), job).state, IPP_JSTATE_COMPLETED);
+    const std::string log = app.server->papplLog();
+    const std::string line = "] tarvik_backend: procData end";
+    EXPECT_NE(log.find(std::string("[Printer ") + kPrinter1 + line), std::string::npos) << log;
+    EXPECT_EQ(log.find(std::string("[Printer ") + kPrinter0 + line), std::string::npos) << log;
+    const std::string output = app.server->output();
+    EXPECT_EQ(output.find("tarvik_backend"), std::string::npos) << output;
+    EXPECT_EQ(output.find("t58IsFree"), std::string::npos) << output;
 }
 
 TEST(AppPrint, PrinterDefaultsReachThePrinter) {

@@ -1,4 +1,5 @@
 // The job driver run as CUPS runs it, with the printer calls replaced by a recording double.
+#include "backend/spool_path.h"
 #include "tests/support/support.h"
 
 #include <gtest/gtest.h>
@@ -47,11 +48,7 @@ struct DriverJob {
     std::function<bool(const DriverJob&)> sigtermWhen;
     std::chrono::milliseconds timeout{60000};
 
-    std::string rasterPath() const {
-        char name[64];
-        snprintf(name, sizeof name, "ras-d%05d-%03d", kJobId, 1);
-        return spool.file(name);
-    }
+    std::string rasterPath() const { return spoolPath(spool.path(), kJobId); }
     std::string recordPath() const { return spool.file("record.txt"); }
     std::string record() const { return readFile(recordPath()); }
     std::vector<std::string> prints() const {

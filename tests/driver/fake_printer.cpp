@@ -59,19 +59,19 @@ int nthResult(int n) {
 
 class RecordingPrinter final : public JobPrinter {
   public:
-    int init_t58() override;
-    int32_t t58_Print(int32_t copies, PageData* pd) override;
+    OpenResult init_t58() override;
+    PrintResult t58_Print(int32_t copies, PageData* pd) override;
     void close_t58() override;
 };
 
-int RecordingPrinter::init_t58() {
+OpenResult RecordingPrinter::init_t58() {
     ++initCalls;
     int ok = initCalls > envInt("TARVIK_FAKE_INIT_FAILS", 0);
     record("init " + std::string(ok ? "ok" : "fail"));
-    return ok ? 0 : 1;
+    return ok ? OpenResult::Opened : OpenResult::Failed;
 }
 
-int32_t RecordingPrinter::t58_Print(int32_t copies, PageData* pd) {
+PrintResult RecordingPrinter::t58_Print(int32_t copies, PageData* pd) {
     char line[512];
     size_t len = size_t(pd->rowBytes) * size_t(pd->h);
     snprintf(line, sizeof line,
@@ -84,7 +84,7 @@ int32_t RecordingPrinter::t58_Print(int32_t copies, PageData* pd) {
     int ms = envInt("TARVIK_FAKE_PRINT_MS", 0);
     timespec ts{ms / 1000, (ms % 1000) * 1000000L};
     nanosleep(&ts, nullptr);
-    return nthResult(printCalls++);
+    return static_cast<PrintResult>(nthResult(printCalls++));
 }
 
 void RecordingPrinter::close_t58() {

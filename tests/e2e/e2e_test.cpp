@@ -1,6 +1,7 @@
 // The backend run as CUPS runs it, on real raster files and PPDs, against the virtual T58:
 // every copy of every page the printer put together is compared with the page expected for
 // the options and the head, and the frames with what each reply asks for.
+#include "backend/spool_path.h"
 #include "tests/support/support.h"
 #include "vt58/vt58.h"
 
@@ -191,10 +192,8 @@ std::optional<JobRun> runJob(const Job& job) {
     }
     tsupport::TempDir shm("e2e-shm");
     tsupport::TempDir spool("e2e-spool");
-    char name[32];
-    std::snprintf(name, sizeof name, "ras-d%05d-001", kJobId);
     const std::string ppd = spool.file("t58.ppd");
-    if (!tsupport::writeRaster(spool.file(name), job.pages) ||
+    if (!tsupport::writeRaster(spoolPath(spool.path(), kJobId), job.pages) ||
         !tsupport::writePpd(ppd, ppdFor(job.options, job.blackness, job.cutter))) {
         ADD_FAILURE() << "could not write the job's files";
         return std::nullopt;

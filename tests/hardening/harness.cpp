@@ -1,4 +1,5 @@
 #include "tests/hardening/harness.h"
+#include "backend/spool_path.h"
 
 #include <cups/raster.h>
 
@@ -51,9 +52,7 @@ std::optional<Run> runJob(const Job& job) {
     Run result;
     result.spool = std::make_unique<tsupport::TempDir>("hard-spool");
     result.shm = std::make_unique<tsupport::TempDir>("hard-shm");
-    char name[32];
-    std::snprintf(name, sizeof name, "ras-d%05d-001", kJobId);
-    result.rasterPath = result.spool->file(name);
+    result.rasterPath = spoolPath(result.spool->path(), kJobId);
     const std::string ppd = result.spool->file("t58.ppd");
     const bool rasterOk = job.rasterBytes.empty()
                               ? tsupport::writeRaster(result.rasterPath, job.pages)

@@ -2,6 +2,7 @@
 // headers that lie about their pages, truncated streams, PPDs with thousands of options or
 // absurd values. Every job must end with its end line and exit status 0 in bounded time and
 // memory, leave files it does not own untouched, and print only what its page holds.
+#include "backend/spool_path.h"
 #include "tests/hardening/harness.h"
 
 #include <gtest/gtest.h>
@@ -24,9 +25,7 @@ using tsupport::RasterPage;
 constexpr int kHeadBytes = 72; // the virtual T58's default head: 300 dpi, 576 dots
 
 std::string rasterName() {
-    char name[32];
-    std::snprintf(name, sizeof name, "ras-d%05d-001", kJobId);
-    return name;
+    return spoolPath("", kJobId).substr(1);
 }
 
 bool isSymlink(const std::string& path) {

@@ -1,3 +1,4 @@
+#include "backend/stdio_sink.h"
 #include "image/assemble.h"
 #include "tests/image/image_support.h"
 
@@ -39,7 +40,9 @@ Assembled assemble(RasterPage& page, const std::function<void(PageData&)>& optio
     if (options) {
         options(a.pd);
     }
-    a.log = logOf([&] { a.result = procData(imagetest::work(), imagetest::head(), &a.pd); });
+    a.log = logOf([&](const CoreLog& log) {
+        a.result = procData(imagetest::work(), imagetest::head(), &a.pd, log);
+    });
     if (a.result == 0) {
         const uint8_t* dst = imagetest::work().dstData.get();
         a.page.assign(dst, dst + size_t(a.pd.h) * size_t(a.pd.rowBytes));
@@ -243,7 +246,8 @@ TEST_F(Assembly, PageIsRefusedWhenMemoryRunsOut) {
             const rlim_t cap = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + (1u << 20);
             const rlimit limit{cap, cap};
             setrlimit(RLIMIT_AS, &limit);
-            const int result = procData(work, imagetest::head(), &pd);
+            StdioSink sink;
+            const int result = procData(work, imagetest::head(), &pd, CoreLog(&sink));
             _exit(result == -1 && work.dstData == nullptr && pd.h == 0 ? 0 : 1);
         }
         int status = -1;

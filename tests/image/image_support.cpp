@@ -56,10 +56,20 @@ PageData recordOf(tsupport::RasterPage& page) {
     return pd;
 }
 
-std::string logOf(const std::function<void()>& call) {
-    testing::internal::CaptureStderr();
-    call();
-    return testing::internal::GetCapturedStderr();
+namespace {
+
+class TextSink final : public LineSink {
+  public:
+    void write(LineKind, LineLevel, std::string_view text) override { text_ += text; }
+    std::string text_;
+};
+
+} // namespace
+
+std::string logOf(const std::function<void(const CoreLog& log)>& call) {
+    TextSink sink;
+    call(CoreLog(&sink));
+    return sink.text_;
 }
 
 bool dotAt(const uint8_t* image, int64_t rowBytes, int64_t x, int64_t y) {

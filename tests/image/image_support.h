@@ -25,7 +25,7 @@ PageWork& work();
 PageData recordOf(tsupport::RasterPage& page);
 
 // What the call wrote to standard error.
-std::string logOf(const std::function<void()>& call);
+std::string logOf(const std::function<void(const CoreLog& log)>& call);
 
 bool dotAt(const uint8_t* image, int64_t rowBytes, int64_t x, int64_t y);
 

@@ -28,8 +28,9 @@ struct Moved {
 Moved offset(RasterPage& page, const std::function<void(PageData&)>& options) {
     Moved m{recordOf(page), 0, std::vector<uint8_t>(kScratchBytes, 0xEE), {}};
     options(m.pd);
-    m.log = logOf(
-        [&] { m.result = qzOffset(imagetest::head(), &m.pd, page.pixels.data(), m.dst.data()); });
+    m.log = logOf([&](const CoreLog& log) {
+        m.result = qzOffset(imagetest::head(), &m.pd, page.pixels.data(), m.dst.data(), log);
+    });
     return m;
 }
 

@@ -39,7 +39,9 @@ Turned turn(RasterPage& page, int8_t code) {
     const int64_t wide = code == 1 || code == 3 ? (page.height + 31) / 32 * 32 : page.width;
     const int64_t rows = code == 1 || code == 3 ? page.width : page.height;
     t.image.assign((wide + 7) / 8 * rows, 0);
-    t.log = logOf([&] { t.result = bitmapProc(&t.pd, page.pixels.data(), t.image.data()); });
+    t.log = logOf([&](const CoreLog& log) {
+        t.result = bitmapProc(&t.pd, page.pixels.data(), t.image.data(), log);
+    });
     return t;
 }
 
@@ -119,8 +121,9 @@ TEST(Rotation, OtherCodesLeaveThePageAlone) {
         pd.rotation = code;
         std::vector<uint8_t> dst(page.pixels.size(), 0x5A);
         int result = -1;
-        const std::string log =
-            logOf([&] { result = bitmapProc(&pd, page.pixels.data(), dst.data()); });
+        const std::string log = logOf([&](const CoreLog& log) {
+            result = bitmapProc(&pd, page.pixels.data(), dst.data(), log);
+        });
         EXPECT_EQ(result, 0);
         EXPECT_EQ(pd.w, 61);
         EXPECT_EQ(pd.h, 9);

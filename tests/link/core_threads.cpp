@@ -32,11 +32,12 @@ void drive(const threadpages::Job& job) {
         PageData pd = threadpages::record(job, pixels);
         int result = 1;
         // A printer that vanished comes back; its page waits for it, as the backend's does.
-        for (int attempt = 0; attempt < 50 && (result = init_t58(printer.link)) != 0; ++attempt) {
+        for (int attempt = 0;
+             attempt < 50 && (result = static_cast<int>(init_t58(printer.link))) != 0; ++attempt) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
         if (result == 0) {
-            result = t58_Print(printer.link, pd.copies, &pd);
+            result = numberOf(t58_Print(printer.link, pd.copies, &pd));
             close_t58(printer.link);
         }
         report(job.serial, page, result);

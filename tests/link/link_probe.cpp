@@ -5,6 +5,7 @@
 //   link_probe cycle N                  N times init_t58 + close_t58
 //   link_probe retry N                  N times init_t58 alone (a printer that never opens)
 #include "backend/cancel.h"
+#include "backend/stdio_sink.h"
 #include "link/status.h"
 #include "link/usb_printer.h"
 
@@ -18,7 +19,9 @@
 namespace {
 
 T58UsbPrinter& printer() {
+    static StdioSink sink;
     static T58UsbPrinter probe("");
+    probe.setSink(&sink);
     return probe;
 }
 
@@ -68,14 +71,14 @@ void printLink(int rc) {
 }
 
 int oneCall(const char* what) {
-    const int rc = init_t58(link());
+    const int rc = static_cast<int>(init_t58(link()));
     printLink(rc);
     if (rc != 0) {
         return 0;
     }
     if (std::strcmp(what, "twice") == 0) {
         close_t58(link());
-        const int again = init_t58(link());
+        const int again = static_cast<int>(init_t58(link()));
         printLink(again);
         if (again != 0) {
             return 0;
@@ -84,7 +87,7 @@ int oneCall(const char* what) {
     if (std::strcmp(what, "free") == 0) {
         std::printf("free %d\n", t58IsFree(link()));
     } else if (std::strcmp(what, "wait") == 0) {
-        std::printf("wait %d\n", waitT58IsOK(link()));
+        std::printf("wait %d\n", static_cast<int>(waitT58IsOK(link())));
     }
     close_t58(link());
     return 0;
@@ -94,7 +97,7 @@ int oneCall(const char* what) {
 int repeat(int rounds, bool bClose) {
     int ok = 0;
     auto round = [&] {
-        if (init_t58(link()) == 0) {
+        if (init_t58(link()) == OpenResult::Opened) {
             ++ok;
         }
         if (bClose) {

@@ -1,6 +1,7 @@
 // The printer link against the virtual T58: device search, claim, head query, status polls,
 // and what one initialisation leaves behind. The link calls run in link_probe (or the
 // backend itself) as a child under umockdev, with a private /dev/shm.
+#include "backend/spool_path.h"
 #include "tests/support/support.h"
 #include "vt58/vt58.h"
 
@@ -368,7 +369,7 @@ TEST(LinkBackend, NoPrinterRetriesEveryThreeSecondsUntilCancelled) {
     tsupport::TempDir shm("link-shm");
     tsupport::TempDir spool("link-spool");
     ASSERT_TRUE(tsupport::writeRaster(
-        spool.file("ras-d00007-001"),
+        spoolPath(spool.path(), 7),
         {tsupport::makePage(576, 40, [](uint32_t x, uint32_t y) { return (x + y) % 5 == 0; })}));
     tsupport::RunOptions options;
     options.exe = tsupport::binPath("tarvik");

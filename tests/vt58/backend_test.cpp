@@ -2,6 +2,7 @@
 // in a private mount namespace whose /dev/shm is a test folder, with the emulator's
 // environment added to the child's.
 
+#include "backend/spool_path.h"
 #include "tests/support/support.h"
 #include "vt58/vt58.h"
 
@@ -21,7 +22,7 @@ struct Job {
     explicit Job(const std::vector<tsupport::RasterPage>& pages) {
         mkdir(shm.c_str(), 0700);
         tsupport::writePpd(ppd, {});
-        tsupport::writeRaster(dir.file("ras-d00007-001"), pages);
+        tsupport::writeRaster(spoolPath(dir.path(), 7), pages);
     }
 
     tsupport::RunResult run(const VirtualT58& printer, const std::string& copies,

@@ -1,0 +1,2 @@
+// A diag source that includes image: this must not build.
+#include "image/head.h"

@@ -1,0 +1,2 @@
+// A diag source that includes link: this must not build.
+#include "link/results.h"

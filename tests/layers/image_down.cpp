@@ -1,0 +1,3 @@
+// An image source may include diag.
+#include "diag/dump.h"
+#include "image/page_rules.h"

@@ -1,0 +1,2 @@
+// An image source that includes link: this must not build.
+#include "link/results.h"
