@@ -107,7 +107,6 @@ const char* autoaddDriver(const char* device_info, const char* device_uri, const
 bool driverSetup(pappl_system_t* system, const char* driver_name, const char* device_uri,
                  const char* device_id, pappl_pr_driver_data_t* data, ipp_t** attrs, void* cbdata);
 void printerCreated(pappl_printer_t* printer, void* data);
-void autoAddPrinters(pappl_system_t* system);
 // The driver a printer was set up with (what "auto" chose).
 const char* driverNameOf(pappl_printer_t* printer);
 

@@ -1,7 +1,6 @@
 // The two T58 drivers: head resolution, the label sizes of the PPDs, darkness, offsets,
 // the cutter as a vendor attribute, and the choice of driver by the head the printer reports.
 #include "link/device_uri.h"
-#include "link/discover.h"
 #include "printer-app/app.h"
 #include "printer-app/settings.h"
 
@@ -133,18 +132,6 @@ void setVendor(pappl_pr_driver_data_t* data, ipp_t** attrs) {
     ippAddInteger(*attrs, IPP_TAG_PRINTER, IPP_TAG_INTEGER, "tarvik-rotation-default", 0);
 }
 
-struct FoundDevice {
-    std::string info, uri, id;
-};
-
-bool collectDevice(const char* info, const char* uri, const char* id, void* data) {
-    try {
-        static_cast<std::vector<FoundDevice>*>(data)->push_back({info, uri, id ? id : ""});
-    } catch (...) {
-    }
-    return false;
-}
-
 } // namespace
 
 // Asks the printer its head: the driver of that head, or nullptr when it does not answer.
@@ -214,27 +201,6 @@ PrinterState* printerState(pappl_printer_t* printer) {
 
 void printerCreated(pappl_printer_t* printer, void*) {
     addWebPages(printer);
-}
-
-// Every attached T58 becomes a printer named after its serial, with the driver of its head.
-void autoAddPrinters(pappl_system_t* system) {
-    std::vector<FoundDevice> found;
-    papplDeviceList(PAPPL_DEVTYPE_CUSTOM_LOCAL, collectDevice, &found, papplLogDevice, system);
-    for (const FoundDevice& dev : found) {
-        const char* driver =
-            autoaddDriver(dev.info.c_str(), dev.uri.c_str(), dev.id.c_str(), system);
-        if (driver == nullptr) {
-            papplLog(system, PAPPL_LOGLEVEL_WARN, "No head type from %s, not added.",
-                     dev.uri.c_str());
-            continue;
-        }
-        const std::string serial = serialOfDeviceUri(dev.uri.c_str());
-        const std::string name = serial.empty() ? "T58" : "T58-" + serial;
-        if (papplPrinterCreate(system, 0, name.c_str(), driver, dev.id.c_str(), dev.uri.c_str()) ==
-            nullptr) {
-            papplLog(system, PAPPL_LOGLEVEL_WARN, "Printer %s not added.", name.c_str());
-        }
-    }
 }
 
 } // namespace tarvik_app

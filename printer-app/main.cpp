@@ -1,5 +1,6 @@
 // tarvik-printer-app: every attached T58 as an IPP Everywhere printer, on PAPPL's main loop.
 #include "printer-app/app.h"
+#include "printer-app/arrivals.h"
 #include "printer-app/front.h"
 #include "printer-app/image_filter.h"
 #include "printer-app/service.h"
@@ -23,6 +24,7 @@ std::string gStateFile;
 // The sub-command, for the system callback: PAPPL asks it for "server" and for "drivers".
 std::string gSubcommand;
 Front gFront;
+Arrivals gArrivals;
 
 struct OptionBit {
     const char* name;
@@ -108,6 +110,7 @@ std::string stateFile(int num_options, cups_option_t* options) {
 // A stop takes no new connection and leaves no job held by the app.
 void beforeStop(void* data) {
     gFront.stop();
+    gArrivals.stop();
     releaseAllHeld(static_cast<pappl_system_t*>(data));
 }
 
@@ -212,11 +215,13 @@ pappl_system_t* createSystem(int num_options, cups_option_t* options, void*) {
     papplSystemAddTimerCallback(system, 0, 0, startQueues, nullptr);
     if (!papplSystemLoadState(system, gStateFile.c_str()) && !privateServer) {
         papplSystemSetDNSSDName(system, "Tarvik T58");
-        autoAddPrinters(system);
     }
     if (!addListeners(system, privateServer, upstream)) {
         papplSystemDelete(system);
         return nullptr;
+    }
+    if (!privateServer) {
+        gArrivals.start(system, gStateFile + ".added");
     }
     return system;
 }

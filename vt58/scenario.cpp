@@ -285,6 +285,14 @@ bool directive(Line& l, Scenario& s, bool& inSection) {
         s.printers.back().unplugged = true;
         return true;
     }
+    if (cmd == "plug-in-at-ms" || cmd == "unplug-at-ms") {
+        if (!inSection) {
+            l.problem = "\"" + cmd + "\" belongs to a printer section";
+            return false;
+        }
+        PrinterSetup& p = s.printers.back();
+        return l.number(cmd == "plug-in-at-ms" ? p.plugInAtMs : p.unplugAtMs, 0, INT_MAX);
+    }
     return inSection ? scriptDirective(l, s.printers.back()) : scriptDirective(l, s);
 }
 

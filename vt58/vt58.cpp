@@ -2,6 +2,7 @@
 // printer's device node that answers the ioctls libusb issues.
 
 #include "vt58/internal.h"
+#include "vt58/plugs.h"
 
 #include <umockdev.h>
 
@@ -112,6 +113,22 @@ void drainFifo(int fd) {
 } // namespace
 
 struct Gate;
+
+namespace {
+
+std::vector<PlugTimer::Step> plugSteps(const VirtualT58& bus, const Scenario& s) {
+    std::vector<PlugTimer::Step> steps;
+    for (int i = 0; i < bus.printerCount(); ++i) {
+        const PrinterSetup p = s.printerSetup(i);
+        if (p.plugInAtMs >= 0)
+            steps.push_back({std::chrono::milliseconds(p.plugInAtMs), i, true});
+        if (p.unplugAtMs >= 0)
+            steps.push_back({std::chrono::milliseconds(p.unplugAtMs), i, false});
+    }
+    return steps;
+}
+
+} // namespace
 
 struct VirtualT58::Impl {
     mutable std::recursive_mutex mu;
@@ -1117,9 +1134,15 @@ void VirtualT58::Impl::discard(Client& c, Device& d, UMockdevIoctlClient* client
 VirtualT58::VirtualT58(Scenario scenario) : impl_(std::make_unique<Impl>()) {
     impl_->scenario = std::move(scenario);
     impl_->ok = impl_->setUp();
+    if (impl_->ok)
+        plugs_ = std::make_unique<PlugTimer>(plugSteps(*this, impl_->scenario),
+                                             [this](int device, bool in) {
+                                                 in ? replug(device) : unplug(device);
+                                             });
 }
 
 VirtualT58::~VirtualT58() {
+    plugs_.reset();
     impl_->tearDown();
 }
 

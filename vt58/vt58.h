@@ -216,6 +216,8 @@ struct PrinterSetup : Shorthands<PrinterSetup> {
     std::vector<FaultRule> faults;
     bool kernelDriver = false; // "usblp" bound to the printer interface
     bool unplugged = false;    // off the bus at the start, until VirtualT58::replug
+    int plugInAtMs = -1;       // put on the bus at this time (with unplugged), -1 never
+    int unplugAtMs = -1;       // taken off the bus at this time, -1 never
 };
 
 struct Scenario : Shorthands<Scenario> {
@@ -242,6 +244,8 @@ struct Scenario : Shorthands<Scenario> {
 // Parses the line-based scenario format of README.md; false with a message naming the line.
 bool parseScenario(const std::string& text, Scenario& out, std::string& error);
 bool loadScenario(const std::string& path, Scenario& out, std::string& error);
+
+class PlugTimer;
 
 class VirtualT58 {
   public:
@@ -297,6 +301,7 @@ class VirtualT58 {
 
   private:
     std::unique_ptr<Impl> impl_;
+    std::unique_ptr<PlugTimer> plugs_;
 };
 
 // The page as a PNG, 1 bit per dot, a 1 bit black; false with a message on failure.

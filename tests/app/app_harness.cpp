@@ -169,6 +169,35 @@ bool AppServer::stop(std::chrono::milliseconds wait) {
     return false;
 }
 
+std::vector<std::string> AppServer::printerNames() const {
+    std::vector<std::string> names;
+    if (!connects(port_)) {
+        return names;
+    }
+    ipp_t* req = ippNewRequest(IPP_OP_CUPS_GET_PRINTERS);
+    const std::string sys = "ipp://localhost:" + std::to_string(port_) + "/ipp/system";
+    ippAddString(req, IPP_TAG_OPERATION, IPP_TAG_URI, "system-uri", nullptr, sys.c_str());
+    ipp_t* resp = request(sys, req);
+    for (ipp_attribute_t* a = ippFindAttribute(resp, "printer-name", IPP_TAG_NAME); a;
+         a = ippFindNextAttribute(resp, "printer-name", IPP_TAG_NAME)) {
+        names.emplace_back(ippGetString(a, 0, nullptr));
+    }
+    ippDelete(resp);
+    return names;
+}
+
+bool AppServer::deletePrinter(const std::string& name) const {
+    const int id = std::atoi(printerAttr(printerUri(name), "printer-id").c_str());
+    const std::string sys = "ipp://localhost:" + std::to_string(port_) + "/ipp/system";
+    ipp_t* req = ippNewRequest(IPP_OP_DELETE_PRINTER);
+    ippAddString(req, IPP_TAG_OPERATION, IPP_TAG_URI, "system-uri", nullptr, sys.c_str());
+    ippAddInteger(req, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "printer-id", id);
+    ipp_t* resp = request(sys, req);
+    const bool ok = resp != nullptr && ippGetStatusCode(resp) == IPP_STATUS_OK;
+    ippDelete(resp);
+    return id > 0 && ok;
+}
+
 bool AppServer::waitReady(size_t printers, std::chrono::milliseconds timeout) {
     const auto end = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < end) {
@@ -176,20 +205,8 @@ bool AppServer::waitReady(size_t printers, std::chrono::milliseconds timeout) {
             pid_ = -1;
             return false;
         }
-        if (connects(port_)) {
-            ipp_t* req = ippNewRequest(IPP_OP_CUPS_GET_PRINTERS);
-            const std::string sys = "ipp://localhost:" + std::to_string(port_) + "/ipp/system";
-            ippAddString(req, IPP_TAG_OPERATION, IPP_TAG_URI, "system-uri", nullptr, sys.c_str());
-            ipp_t* resp = request(sys, req);
-            size_t count = 0;
-            for (ipp_attribute_t* a = ippFindAttribute(resp, "printer-name", IPP_TAG_NAME); a;
-                 a = ippFindNextAttribute(resp, "printer-name", IPP_TAG_NAME)) {
-                ++count;
-            }
-            ippDelete(resp);
-            if (count >= printers) {
-                return true;
-            }
+        if (printerNames().size() >= printers) {
+            return true;
         }
         std::this_thread::sleep_for(50ms);
     }

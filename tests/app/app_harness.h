@@ -31,6 +31,9 @@ class AppServer {
 
     // Waits until the server answers and lists n printers.
     bool waitReady(size_t printers, std::chrono::milliseconds timeout = 20s);
+    std::vector<std::string> printerNames() const;
+    // Delete-Printer, as `tarvik-printer-app delete` sends it.
+    bool deletePrinter(const std::string& name) const;
     // SIGTERM; true when the server then ended by itself within the wait.
     bool stop(std::chrono::milliseconds wait = 15s);
 

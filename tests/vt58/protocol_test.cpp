@@ -288,7 +288,9 @@ TEST(Vt58Scenario, PrinterSectionsSetEachPrinter) {
                               "printer\n"
                               "reply-length 40\n"
                               "kernel-driver\n"
-                              "unplugged\n",
+                              "unplugged\n"
+                              "plug-in-at-ms 300\n"
+                              "unplug-at-ms 900\n",
                               s, err))
         << err;
     EXPECT_EQ(s.layout, Layout::OthersFirst);
@@ -306,11 +308,15 @@ TEST(Vt58Scenario, PrinterSectionsSetEachPrinter) {
     EXPECT_TRUE(b.faults.empty());
     EXPECT_TRUE(b.kernelDriver);
     EXPECT_TRUE(b.unplugged);
+    EXPECT_EQ(b.plugInAtMs, 300);
+    EXPECT_EQ(b.unplugAtMs, 900);
+    EXPECT_EQ(a.plugInAtMs, -1);
 
     Scenario late, stray, nine;
     EXPECT_FALSE(parseScenario("printer A\nlayout two-printers\n", late, err));
     EXPECT_EQ(err, "line 2: the layout goes before the first printer line");
     EXPECT_FALSE(parseScenario("unplugged\n", stray, err));
+    EXPECT_FALSE(parseScenario("plug-in-at-ms 5\n", stray, err));
     std::string text;
     for (int i = 0; i <= kMaxPrinters; ++i)
         text += "printer\n";

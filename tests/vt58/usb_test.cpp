@@ -715,3 +715,24 @@ TEST(Vt58Bus, PrinterUnpluggedAtTheStartOrByAHook) {
     EXPECT_PRED2(startsWith, r.line("read"), "read rc " + std::to_string(LIBUSB_ERROR_NO_DEVICE));
     EXPECT_EQ(r.line("serials"), "serials VT58-0001");
 }
+
+TEST(Vt58Bus, PrinterPluggedInAndPulledOutOnTime) {
+    Scenario s;
+    s.printers.resize(2);
+    s.printers[1].unplugged = true;
+    s.printers[1].plugInAtMs = 100;
+    s.printers[1].unplugAtMs = 400;
+    VirtualT58 printer(s);
+    ASSERT_TRUE(printer.ok()) << printer.setupError();
+    auto seen = [&](UsbEventKind kind) {
+        return printer.waitFor(
+            [&](const Record& r) {
+                return std::any_of(r.events.begin(), r.events.end(),
+                                   [&](const UsbEvent& e) { return e.kind == kind; });
+            },
+            std::chrono::seconds(10));
+    };
+    ASSERT_TRUE(seen(UsbEventKind::Replug));
+    ASSERT_TRUE(seen(UsbEventKind::Unplug));
+    EXPECT_EQ(runClient(printer, {"serials"}).line("serials"), "serials VT58-0001");
+}
