@@ -17,8 +17,8 @@
 //  - QueuedMemory: 8 printers paused, 100 one-label jobs sent to them, then the server's peak
 //    resident memory (VmHWM) as peak_rss_mib; then the printers resume, the time is to the
 //    last label, and printed_rss_mib is the peak after all of them printed.
-#include "backend/spool_path.h"
 #include "bench/label.h"
+#include "tests/support/job.h"
 #include "tests/support/support.h"
 #include "vt58/vt58.h"
 
@@ -50,7 +50,6 @@ using tsupport::cpuSeconds;
 
 using namespace std::chrono_literals;
 
-constexpr int kJobId = 58;
 using benchlabel::kLabelH;
 using benchlabel::kLabelW;
 using benchlabel::label;
@@ -180,21 +179,18 @@ struct BackendRun {
 
 BackendRun runBackend(vt58::VirtualT58& vt, const std::vector<tsupport::RasterPage>& pages) {
     BackendRun r;
-    tsupport::TempDir shm("bench-shm");
-    tsupport::TempDir spool("bench-spool");
-    if (!tsupport::writeRaster(spoolPath(spool.path(), kJobId), pages)) {
+    const tjob::JobFolders folders("bench");
+    if (!tsupport::writeRaster(folders.rasterPath(), pages)) {
         return r;
     }
-    tsupport::RunOptions o;
-    o.exe = tsupport::binPath("tarvik");
-    o.args = tsupport::jobArgs(kJobId, "1");
-    o.env = vt.withChildEnv({{"TMPDIR", spool.path()}});
-    o.shmDir = shm.path();
-    o.timeout = 120s;
+    tjob::JobSpec job;
+    job.writeRaster = false;
+    job.withPpd = false;
+    job.timeout = 120s;
     rusage before{}, after{};
     getrusage(RUSAGE_CHILDREN, &before);
     r.started = vt58::Clock::now();
-    tsupport::runBackend(o);
+    tjob::runJob(job, &vt, folders);
     getrusage(RUSAGE_CHILDREN, &after);
     r.cpu = cpuSeconds(after) - cpuSeconds(before);
     r.ok = vt.pageCount() == pages.size();

@@ -6,9 +6,9 @@
 //  - PrintersAtOnce/N: N virtual printers driven at once from one process (core_threads, a
 //    thread per printer), 40 labels each: CPU per label and labels per second, and the CPU
 //    per label against one printer's (it should stay flat as printers are added).
-#include "backend/spool_path.h"
 #include "bench/label.h"
 #include "tests/link/thread_pages.h"
+#include "tests/support/job.h"
 #include "tests/support/support.h"
 #include "vt58/vt58.h"
 
@@ -25,29 +25,21 @@
 
 namespace {
 
-using tsupport::childOfThisThread;
 using tsupport::cpuSeconds;
 
 using namespace std::chrono_literals;
 
-constexpr int kJobId = 58;
 using benchlabel::kLabelH;
 using benchlabel::kLabelW;
 using benchlabel::label;
 
-std::string spoolName() {
-    return spoolPath("", kJobId).substr(1);
-}
-
-tsupport::RunOptions backendOptions(const vt58::VirtualT58& vt, const tsupport::TempDir& shm,
-                                    const tsupport::TempDir& spool) {
-    tsupport::RunOptions o;
-    o.exe = tsupport::binPath("tarvik");
-    o.args = tsupport::jobArgs(kJobId, "1");
-    o.env = vt.withChildEnv({{"TMPDIR", spool.path()}});
-    o.shmDir = shm.path();
-    o.timeout = 120s;
-    return o;
+// The backend's job, its spool file made by the benchmark itself.
+tjob::JobSpec backendJob() {
+    tjob::JobSpec job;
+    job.writeRaster = false;
+    job.withPpd = false;
+    job.timeout = 120s;
+    return job;
 }
 
 double msBetween(vt58::Clock::time_point a, vt58::Clock::time_point b) {
@@ -58,17 +50,16 @@ void SpoolToFirstStatus(benchmark::State& state) {
     double worst = 0;
     for (auto _ : state) {
         vt58::VirtualT58 vt;
-        tsupport::TempDir shm("bench-shm");
-        tsupport::TempDir spool("bench-spool");
-        const std::string staged = spool.file("staged");
+        const tjob::JobFolders folders("bench");
+        const std::string staged = folders.spool.file("staged");
         if (!vt.ok() || !tsupport::writeRaster(staged, {label(0)})) {
             state.SkipWithError("virtual T58 or raster not ready");
             return;
         }
         tsupport::RunResult run;
-        std::thread backend([&] { run = tsupport::runBackend(backendOptions(vt, shm, spool)); });
+        std::thread backend([&] { run = tjob::runJob(backendJob(), &vt, folders).run; });
         std::this_thread::sleep_for(250ms); // the backend is polling for its spool file
-        std::filesystem::rename(staged, spool.file(spoolName()));
+        std::filesystem::rename(staged, folders.rasterPath());
         const auto appeared = vt58::Clock::now();
         backend.join();
         const vt58::Record record = vt.record();
@@ -105,29 +96,25 @@ void HundredLabelJob(benchmark::State& state) {
     long rssFirst = 0, rssLast = 0, peak = 0;
     for (auto _ : state) {
         vt58::VirtualT58 vt;
-        tsupport::TempDir shm("bench-shm");
-        tsupport::TempDir spool("bench-spool");
-        if (!vt.ok() || !tsupport::writeRaster(spool.file(spoolName()), pages)) {
+        const tjob::JobFolders folders("bench");
+        if (!vt.ok() || !tsupport::writeRaster(folders.rasterPath(), pages)) {
             state.SkipWithError("virtual T58 or raster not ready");
             return;
         }
-        tsupport::RunOptions o = backendOptions(vt, shm, spool);
+        tjob::JobSpec job = backendJob();
         rssFirst = rssLast = peak = 0;
-        // Sampled while the job runs; never asks for SIGTERM.
-        o.sigtermWhen = [&] {
-            const pid_t pid = childOfThisThread();
-            const size_t printed = vt.pageCount();
-            if (pid > 0 && printed >= 1) {
+        // Sampled while the job runs.
+        job.watch = [&](pid_t pid) {
+            if (vt.pageCount() >= 1) {
                 const long rss = statusKiB(pid, "VmRSS");
                 rssFirst = rssFirst == 0 ? rss : rssFirst;
                 rssLast = rss > 0 ? rss : rssLast;
                 peak = std::max(peak, statusKiB(pid, "VmHWM"));
             }
-            return false;
         };
         rusage before{}, after{};
         getrusage(RUSAGE_CHILDREN, &before);
-        const tsupport::RunResult run = tsupport::runBackend(o);
+        const tsupport::RunResult run = tjob::runJob(job, &vt, folders).run;
         getrusage(RUSAGE_CHILDREN, &after);
         if (vt.pageCount() != kLabels) {
             state.SkipWithError("not every label was printed");

@@ -1,5 +1,5 @@
 #include "tests/app/app_harness.h"
-#include "backend/spool_path.h"
+#include "tests/support/job.h"
 
 #include <cups/cups.h>
 #include <cups/raster.h>
@@ -361,22 +361,11 @@ backendPrints(const std::vector<tsupport::RasterPage>& pages, uint8_t headByte, 
     if (!printer.ok()) {
         return {};
     }
-    tsupport::TempDir dir("app-backend");
-    const std::string shm = dir.file("shm");
-    mkdir(shm.c_str(), 0700);
-    tsupport::writePpd(dir.file("t58.ppd"), ppd);
-    tsupport::writeRaster(spoolPath(dir.path(), 7), pages);
-    tsupport::RunOptions o;
-    o.exe = tsupport::binPath("tarvik");
-    o.args = tsupport::jobArgs(7, std::to_string(copies));
-    o.env = printer.withChildEnv({{"PATH", "/usr/bin:/bin"},
-                                  {"TMPDIR", dir.path()},
-                                  {"PPD", dir.file("t58.ppd")},
-                                  {"CONTENT_TYPE", "application/vnd.cups-raster"}});
-    o.shmDir = shm;
-    o.timeout = std::chrono::seconds(60);
-    tsupport::runBackend(o);
-    printer.waitClosed();
+    tjob::JobSpec job;
+    job.pages = pages;
+    job.ppd = ppd;
+    job.copies = std::to_string(copies);
+    tjob::runJob(job, &printer);
     return printer.pages();
 }
 

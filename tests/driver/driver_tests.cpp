@@ -1,5 +1,5 @@
 // The job driver run as CUPS runs it, with the printer calls replaced by a recording double.
-#include "backend/spool_path.h"
+#include "tests/support/job.h"
 #include "tests/support/support.h"
 
 #include <gtest/gtest.h>
@@ -14,7 +14,8 @@ using namespace tsupport;
 
 namespace {
 
-constexpr int kJobId = 42;
+using tjob::endResult;
+using tjob::kJobId;
 
 uint64_t fnv1a(const std::vector<uint8_t>& data) {
     uint64_t hash = 1469598103934665603ull;
@@ -39,16 +40,19 @@ std::vector<std::string> lines(const std::string& text) {
     return out;
 }
 
+// The fake backend's job in the fixture's folders; the recording double's record beside
+// the raster.
 struct DriverJob {
-    TempDir spool{"tarvik-spool"};
-    TempDir shm{"tarvik-shm"};
+    tjob::JobFolders folders{"tarvik"};
+    const TempDir& spool = folders.spool;
+    const TempDir& shm = folders.shm;
     std::string ppd;
     std::string copies = "1";
     std::vector<std::pair<std::string, std::string>> extraEnv;
     std::function<bool(const DriverJob&)> sigtermWhen;
     std::chrono::milliseconds timeout{60000};
 
-    std::string rasterPath() const { return spoolPath(spool.path(), kJobId); }
+    std::string rasterPath() const { return folders.rasterPath(); }
     std::string recordPath() const { return spool.file("record.txt"); }
     std::string record() const { return readFile(recordPath()); }
     std::vector<std::string> prints() const {
@@ -62,22 +66,21 @@ struct DriverJob {
     }
 
     RunResult run() {
-        RunOptions options;
-        options.exe = binPath("tarvik_fake");
-        options.args = jobArgs(kJobId, copies);
-        options.env = {{"PATH", "/usr/bin:/bin"},
-                       {"TMPDIR", spool.path()},
-                       {"TARVIK_FAKE_RECORD", recordPath()}};
+        tjob::JobSpec spec;
+        spec.program = "tarvik_fake";
+        spec.writeRaster = false;
+        spec.withPpd = false;
+        spec.copies = copies;
+        spec.env = {{"TARVIK_FAKE_RECORD", recordPath()}};
         if (!ppd.empty()) {
-            options.env.emplace_back("PPD", ppd);
+            spec.env.emplace_back("PPD", ppd);
         }
-        options.env.insert(options.env.end(), extraEnv.begin(), extraEnv.end());
-        options.shmDir = shm.path();
-        options.timeout = timeout;
+        spec.env.insert(spec.env.end(), extraEnv.begin(), extraEnv.end());
+        spec.timeout = timeout;
         if (sigtermWhen) {
-            options.sigtermWhen = [this] { return sigtermWhen(*this); };
+            spec.sigtermWhen = [this] { return sigtermWhen(*this); };
         }
-        return runBackend(options);
+        return tjob::runJob(spec, nullptr, folders).run;
     }
 };
 
@@ -94,12 +97,14 @@ TEST(JobLog, WritesStartArgumentsPagesAndEndLineExactly) {
     ASSERT_TRUE(writeRaster(job.rasterPath(), {stripes(384, 10), stripes(576, 3)}));
     uintmax_t rasterSize = std::filesystem::file_size(job.rasterPath());
     RunResult r = job.run();
-    ASSERT_EQ(r.exitStatus, 0);
+    ASSERT_TRUE(endResult(r.log).has_value()) << r.log;
     std::string expected = "tarvik_backend: start,argc = 6\n"
                            "tarvik_backend: argv[0] =  " +
                            binPath("tarvik_fake") +
                            "\n"
-                           "tarvik_backend: argv[1] =  42\n"
+                           "tarvik_backend: argv[1] =  " +
+                           std::to_string(kJobId) + "\n" +
+
                            "tarvik_backend: argv[2] =  labeluser\n"
                            "tarvik_backend: argv[3] =  label job\n"
                            "tarvik_backend: argv[4] =  1\n"
@@ -127,7 +132,7 @@ TEST(JobPages, PassesEveryPageWithItsGeometryAndMaskedLastBytes) {
     RasterPage larger = randomPage(576, 300, 9); // larger than the buffer of page 1
     ASSERT_TRUE(writeRaster(job.rasterPath(), {full, exact, larger}));
     RunResult r = job.run();
-    ASSERT_EQ(r.exitStatus, 0);
+    ASSERT_TRUE(endResult(r.log).has_value()) << r.log;
     auto prints = job.prints();
     ASSERT_EQ(prints.size(), 3u);
     std::vector<uint8_t> masked = full.pixels;
@@ -147,7 +152,7 @@ TEST(JobPages, RefusesHeadersThatCannotBeOneBitPagesAndGoesOn) {
     RasterPage good = randomPage(64, 4, 5);
     ASSERT_TRUE(writeRaster(job.rasterPath(), {narrow, good}));
     RunResult r = job.run();
-    ASSERT_EQ(r.exitStatus, 0);
+    ASSERT_TRUE(endResult(r.log).has_value()) << r.log;
     auto prints = job.prints();
     if (r.log.find("page refused") == std::string::npos) {
         GTEST_SKIP() << "libcups itself rejects this header";
@@ -163,7 +168,7 @@ TEST(JobCopies, ArgumentFourGivesTheCopiesZeroWhenNotANumber) {
         job.copies = arg;
         ASSERT_TRUE(writeRaster(job.rasterPath(), {stripes(384, 2)}));
         RunResult r = job.run();
-        ASSERT_EQ(r.exitStatus, 0);
+        ASSERT_TRUE(endResult(r.log).has_value()) << r.log;
         auto prints = job.prints();
         ASSERT_EQ(prints.size(), 1u) << arg;
         EXPECT_NE(prints[0].find("copies=" + std::to_string(copies) + " "), std::string::npos)
@@ -225,7 +230,7 @@ TEST(JobSpool, WaitsForAFileThatAppearsLate) {
 TEST(JobSpool, FileNeverCreatedEndsAfterTwoHundredPolls_Slow) {
     DriverJob job;
     RunResult r = job.run();
-    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_TRUE(endResult(r.log).has_value()) << r.log;
     EXPECT_EQ(countOf(r.log, "tarvik_backend: Wait RasterFile....."), 200u);
     EXPECT_NE(r.log.find("tarvik_backend: fd < 0\ntarvik_backend: end, return = -1, fd = -1\n"),
               std::string::npos);
@@ -306,7 +311,7 @@ TEST(JobCancel, SigtermDuringPageThreeOfFiveFinishesPageThreeOnly) {
     job.sigtermWhen = [](const DriverJob& j) { return j.prints().size() == 3; };
     RunResult r = job.run();
     ASSERT_TRUE(r.sigtermSent);
-    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_TRUE(endResult(r.log).has_value()) << r.log;
     EXPECT_EQ(job.prints().size(), 3u);
     EXPECT_EQ(countOf(job.record(), "close"), 3u) << "page 3 not finished";
     EXPECT_NE(r.log.find("tarvik_backend: cancel_job\ntarvik_backend: end, return = 2, fd = 3\n"),
@@ -361,7 +366,7 @@ TEST(JobLogFile, SymbolicLinkInSharedMemoryIsNotFollowed) {
     ASSERT_EQ(symlink(elsewhere.file("precious").c_str(), job.shm.file("t58print.log").c_str()), 0);
     ASSERT_TRUE(writeRaster(job.rasterPath(), {stripes(384, 2)}));
     RunResult r = job.run();
-    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_TRUE(endResult(r.log + r.err).has_value()) << r.err;
     EXPECT_EQ(readFile(elsewhere.file("precious")), "keep me");
     EXPECT_EQ(job.prints().size(), 1u);
 }

@@ -1,7 +1,7 @@
 // The backend run as CUPS runs it, on real raster files and PPDs, against the virtual T58:
 // every copy of every page the printer put together is compared with the page expected for
 // the options and the head, and the frames with what each reply asks for.
-#include "backend/spool_path.h"
+#include "tests/support/job.h"
 #include "tests/support/support.h"
 #include "vt58/vt58.h"
 
@@ -182,42 +182,31 @@ struct JobRun {
     std::string cDump; // /dev/shm/c.bmp of the last page
 };
 
-constexpr int kJobId = 42;
-
 std::optional<JobRun> runJob(const Job& job) {
     vt58::VirtualT58 vt(job.scenario);
     if (!vt.ok()) {
         ADD_FAILURE() << "virtual T58: " << vt.setupError();
         return std::nullopt;
     }
-    tsupport::TempDir shm("e2e-shm");
-    tsupport::TempDir spool("e2e-spool");
-    const std::string ppd = spool.file("t58.ppd");
-    if (!tsupport::writeRaster(spoolPath(spool.path(), kJobId), job.pages) ||
-        !tsupport::writePpd(ppd, ppdFor(job.options, job.blackness, job.cutter))) {
-        ADD_FAILURE() << "could not write the job's files";
+    const tjob::JobFolders folders("e2e");
+    tjob::JobSpec spec;
+    spec.pages = job.pages;
+    spec.ppd = ppdFor(job.options, job.blackness, job.cutter);
+    spec.copies = job.copies;
+    if (!job.deviceUri.empty()) {
+        spec.env.emplace_back("DEVICE_URI", job.deviceUri);
+    }
+    spec.timeout = 120s;
+    if (job.termWhen) {
+        spec.sigtermWhen = [&] { return job.termWhen(vt); };
+    }
+    tjob::JobResult r = tjob::runJob(spec, &vt, folders);
+    tjob::expectClean(r);
+    if (!r.filesWritten) {
         return std::nullopt;
     }
-    tsupport::RunOptions options;
-    options.exe = tsupport::binPath("tarvik");
-    options.args = tsupport::jobArgs(kJobId, job.copies);
-    tsupport::EnvPairs env = {
-        {"TMPDIR", spool.path()}, {"PPD", ppd}, {"CONTENT_TYPE", "application/vnd.cups-raster"}};
-    if (!job.deviceUri.empty()) {
-        env.emplace_back("DEVICE_URI", job.deviceUri);
-    }
-    options.env = vt.withChildEnv(tsupport::withSanitizerOptions(env));
-    options.shmDir = shm.path();
-    options.timeout = 120s;
-    if (job.termWhen) {
-        options.sigtermWhen = [&] { return job.termWhen(vt); };
-    }
-    JobRun result{tsupport::runBackend(options), {}, tsupport::readFile(shm.file("c.bmp"))};
-    result.record = vt.record();
-    EXPECT_EQ(result.run.exitStatus, 0) << result.run.log;
-    // In a sanitizer build a leak or a fault shows in the log.
-    EXPECT_EQ(countOf(result.run.log, "Sanitizer"), 0u) << result.run.log;
-    EXPECT_FALSE(result.run.timedOut) << result.run.log;
+    JobRun result{std::move(r.run), std::move(r.record),
+                  tsupport::readFile(folders.shm.file("c.bmp"))};
     EXPECT_TRUE(result.record.errors.empty()) << vt58::dumpRecord(result.record);
     return result;
 }

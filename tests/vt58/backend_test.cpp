@@ -2,7 +2,7 @@
 // in a private mount namespace whose /dev/shm is a test folder, with the emulator's
 // environment added to the child's.
 
-#include "backend/spool_path.h"
+#include "tests/support/job.h"
 #include "tests/support/support.h"
 #include "vt58/vt58.h"
 
@@ -15,29 +15,19 @@ using namespace vt58;
 namespace {
 
 struct Job {
-    tsupport::TempDir dir{"vt58-backend"};
-    std::string shm = dir.file("shm");
-    std::string ppd = dir.file("t58.ppd");
+    tjob::JobFolders folders{"vt58-backend"};
+    std::vector<tsupport::RasterPage> pages;
 
-    explicit Job(const std::vector<tsupport::RasterPage>& pages) {
-        mkdir(shm.c_str(), 0700);
-        tsupport::writePpd(ppd, {});
-        tsupport::writeRaster(spoolPath(dir.path(), 7), pages);
-    }
+    explicit Job(std::vector<tsupport::RasterPage> p) : pages(std::move(p)) {}
 
     tsupport::RunResult run(const VirtualT58& printer, const std::string& copies,
                             std::function<bool()> sigtermWhen = {}) {
-        tsupport::RunOptions o;
-        o.exe = tsupport::binPath("tarvik");
-        o.args = tsupport::jobArgs(7, copies);
-        o.env = printer.withChildEnv({{"PATH", "/usr/bin:/bin"},
-                                      {"TMPDIR", dir.path()},
-                                      {"PPD", ppd},
-                                      {"CONTENT_TYPE", "application/vnd.cups-raster"}});
-        o.shmDir = shm;
-        o.timeout = std::chrono::seconds(30);
-        o.sigtermWhen = std::move(sigtermWhen);
-        return tsupport::runBackend(o);
+        tjob::JobSpec spec;
+        spec.pages = pages;
+        spec.copies = copies;
+        spec.timeout = std::chrono::seconds(30);
+        spec.sigtermWhen = std::move(sigtermWhen);
+        return tjob::runJob(spec, &printer, folders).run;
     }
 };
 
