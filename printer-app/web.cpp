@@ -143,7 +143,7 @@ bool servePage(pappl_client_t* client, void* data) {
 std::string stateWords(pappl_printer_t* printer) {
     const pappl_preason_t reasons = papplPrinterGetReasons(printer);
     if (reasons & PAPPL_PREASON_OFFLINE) {
-        return "Offline: unplugged or not answering";
+        return "Offline";
     }
     // The T58 reports that it is not ready without saying why.
     if (reasons & PAPPL_PREASON_OTHER) {
