@@ -52,19 +52,26 @@ JobState* jobState(pappl_job_t* job) {
     return static_cast<JobState*>(papplJobGetData(job));
 }
 
+int64_t numberOf(const char* text, int64_t fallback) {
+    char* end = nullptr;
+    const long parsed = std::strtol(text, &end, 10);
+    return end != text ? parsed : fallback;
+}
+
 // A vendor setting: the job's value, else the printer's "-default" (PAPPL 1.3 looks for the
-// default among the job's attributes, where it never is).
+// default among the job's attributes, where it never is), an integer or its keyword.
 int32_t vendorInt(pappl_job_t* job, const pappl_pr_options_t* options, const char* name,
                   int32_t fallback) {
     int64_t value = fallback;
     if (const char* text = cupsGetOption(name, options->num_vendor, options->vendor)) {
-        char* end = nullptr;
-        const long parsed = std::strtol(text, &end, 10);
-        value = end != text ? parsed : fallback;
+        value = numberOf(text, fallback);
     } else if (ipp_t* attrs = papplPrinterGetDriverAttributes(papplJobGetPrinter(job))) {
         const std::string defaultName = std::string(name) + "-default";
-        ipp_attribute_t* attr = ippFindAttribute(attrs, defaultName.c_str(), IPP_TAG_INTEGER);
-        value = attr != nullptr ? ippGetInteger(attr, 0) : fallback;
+        char text[64] = "";
+        if (ipp_attribute_t* attr = ippFindAttribute(attrs, defaultName.c_str(), IPP_TAG_ZERO)) {
+            ippAttributeString(attr, text, sizeof text);
+        }
+        value = numberOf(text, fallback);
         ippDelete(attrs);
     }
     return static_cast<int32_t>(std::clamp<int64_t>(value, -1000, 1000));

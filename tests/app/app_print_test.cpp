@@ -51,7 +51,7 @@ TEST(AppPrint, PwgLabelWithJobSettingsPrintsAsTheBackendPrintsIt) {
     JobEnd end;
     const auto got = app.pagesAfter(job, &end);
     EXPECT_EQ(end.state, IPP_JSTATE_COMPLETED) << end.message << app.server->log();
-    // darkness 26 % + 20 % = 46 % of 31; the 30 mm label is the 3 cm template.
+    // darkness 25 % + 20 % = 45 % of 31; the 30 mm label is the 3 cm template.
     const auto want = backendPrints(pages, 0, 2,
                                     {{"Blackness", "14"},
                                      {"CutterSet", "3"},
