@@ -81,6 +81,10 @@ class Renderer {
     Renderer& operator=(const Renderer&) = delete;
 
     bool start(const std::vector<std::string>& args, int input);
+    // A job that renders its pages once per copy waits as long for each pass.
+    void allowPasses(int passes) { budget_ *= std::max(passes, 1); }
+    // Whether the renderer was ended by the app rather than by itself or its limits.
+    bool killed() const { return killed_; }
     Got read(pappl_job_t* job, void* data, size_t size);
     // The renderer's wait status once it ended; patient: it is given a moment to end.
     int reap(bool patient);
@@ -93,6 +97,7 @@ class Renderer {
     Clock::duration waited_{};
     Clock::duration budget_;
     int status_ = 0;
+    bool killed_ = false;
 };
 
 bool Renderer::start(const std::vector<std::string>& args, int input) {
@@ -177,6 +182,7 @@ int Renderer::reap(bool patient) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    killed_ = true;
     kill(pid_, SIGKILL);
     while (waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
     }
@@ -260,7 +266,9 @@ Stop timeLimit(const PdfLimits& limits) {
 // The renderer ended or broke its stream without saying why.
 Stop ended(Renderer& r, const PdfLimits& limits) {
     const int status = r.reap(true);
-    if (WIFSIGNALED(status) && (WTERMSIG(status) == SIGXCPU || WTERMSIG(status) == SIGKILL)) {
+    const bool overCpu = WIFSIGNALED(status) && (WTERMSIG(status) == SIGXCPU ||
+                                                 (WTERMSIG(status) == SIGKILL && !r.killed()));
+    if (overCpu) {
         return timeLimit(limits);
     }
     if (WIFSIGNALED(status)) {
@@ -410,6 +418,7 @@ bool printPdf(pappl_job_t* job, pappl_device_t* device, const PdfLimits& limits)
         return refuse(job, ended(renderer, limits));
     }
     papplJobSetImpressions(job, static_cast<int>(std::min<uint32_t>(doc.a, INT_MAX)));
+    renderer.allowPasses(doc.b == 1 ? options->copies : 1);
     options->copies = static_cast<int>(doc.b);
     chooseDither(job, *options);
     if (!startJob(job, options.get(), device)) {

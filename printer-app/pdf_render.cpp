@@ -132,10 +132,13 @@ bool parseRequest(int argc, char** argv, Request& r) {
 
 // The CPU and memory bounds, and no process of the app left behind: the renderer ends with
 // the thread that started it.
-void limitSelf(int seconds) {
+// The CPU limit starts at one pass through the document; allowPasses raises it once the
+// passes are known, up to one pass per copy.
+void limitSelf(int seconds, int copies) {
     close_range(STDERR_FILENO + 1, ~0u, 0);
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    const rlimit cpu{static_cast<rlim_t>(seconds), static_cast<rlim_t>(seconds) + 1};
+    const auto perPass = static_cast<rlim_t>(seconds);
+    const rlimit cpu{perPass, perPass * static_cast<rlim_t>(copies) + 1};
     setrlimit(RLIMIT_CPU, &cpu);
     const rlimit none{0, 0};
     setrlimit(RLIMIT_CORE, &none);
@@ -144,6 +147,14 @@ void limitSelf(int seconds) {
     const rlimit memory{kMaxMemory, kMaxMemory};
     setrlimit(RLIMIT_AS, &memory);
 #endif
+}
+
+void allowPasses(int seconds, int passes) {
+    rlimit cpu{};
+    if (getrlimit(RLIMIT_CPU, &cpu) == 0) {
+        cpu.rlim_cur = std::min(cpu.rlim_max, static_cast<rlim_t>(seconds) * passes);
+        setrlimit(RLIMIT_CPU, &cpu);
+    }
 }
 
 std::vector<char> readDocument() {
@@ -306,6 +317,7 @@ void render(const Request& r) {
     const auto perLabel = static_cast<uint32_t>(chosen == 1 ? r.copies : 1);
     sendRecord(PdfRecordKind::Document, chosen * static_cast<uint32_t>(rounds), perLabel, nullptr,
                0);
+    allowPasses(r.seconds, rounds);
     Renderer renderer(r);
     for (int round = 0; round < rounds; ++round) {
         for (int i = first; i <= last; ++i) {
@@ -328,7 +340,7 @@ int runPdfRenderer(int argc, char** argv) {
                      kPdfRenderCommand);
         return 2;
     }
-    limitSelf(r.seconds);
+    limitSelf(r.seconds, r.copies);
     try {
         render(r);
         return 0;
