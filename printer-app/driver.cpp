@@ -57,7 +57,7 @@ void setMedia(pappl_media_col_t& media, const char* name) {
 // Only rasters reach a T58; a document PAPPL could not type is ended, never sent raw.
 bool refuseRaw(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*) {
     papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
-    papplJobSetMessage(job, "The document is not a raster, PNG or JPEG image.");
+    papplJobSetMessage(job, "The document is not a PDF, a raster, or a PNG or JPEG image.");
     return false;
 }
 

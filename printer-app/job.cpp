@@ -90,6 +90,13 @@ bool isRasterFormat(pappl_job_t* job) {
     return isPapplRaster(job) || (format != nullptr && std::strcmp(format, kSpooledRaster) == 0);
 }
 
+// The PDF filter renders each label once and asks the printer for its copies.
+bool repeatsOnPrinter(pappl_job_t* job) {
+    const char* format = papplJobGetFormat(job);
+    return isRasterFormat(job) ||
+           (format != nullptr && std::strcmp(format, "application/pdf") == 0);
+}
+
 LabelSettings settingsOf(pappl_job_t* job, const pappl_pr_options_t* options) {
     LabelSettings s;
     s.darknessConfigured = options->darkness_configured;
@@ -329,7 +336,7 @@ bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
             return failStart(job);
         }
         js->settings = settingsOf(job, options);
-        js->copies = isRasterFormat(job) ? std::clamp(options->copies, 1, 9999) : 1;
+        js->copies = repeatsOnPrinter(job) ? std::clamp(options->copies, 1, 9999) : 1;
         js->progressFile = progressPath(job);
         js->done = loadProgress(js->progressFile);
         if (js->done.pages > 0 || js->done.copies > 0) {

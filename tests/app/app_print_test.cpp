@@ -270,7 +270,7 @@ TEST(AppInput, BadDocumentsAndValuesEndOnlyTheirJobs) {
         EXPECT_EQ(ipptoolPrint(app.uri(), app.dir.file("l.pwg"), kRaster, {bad}, &out), -1) << bad;
         EXPECT_NE(out.find("client-error"), std::string::npos) << bad << out;
     }
-    // PAPPL 1.3 takes any format; one without a path to the printer ends its job unprinted.
+    // A PDF without a page ends its job unprinted.
     const int pdf = ipptoolPrint(app.uri(), app.dir.file("x.pdf"), "application/pdf", {}, &out);
     if (pdf > 0) {
         EXPECT_EQ(waitJob(app.uri(), pdf).state, IPP_JSTATE_ABORTED);
