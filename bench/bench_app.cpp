@@ -14,11 +14,20 @@
 //    second of that time; cpu_ms_per_label: the server's CPU per printed label (and
 //    cpu_vs_backend as above); printed_once: 1 when every label came out exactly once, whole
 //    and on the printer it was sent to, each label carrying its number in dots;
+//  - FirstFramePdf/App: from an IPP Print-Job of a one-page PDF label (58 x 40 mm: border,
+//    text, a barcode) to the app until its first print frame; cpu_ms_per_label is the
+//    server's CPU and its PDF renderer's per label;
+//  - FirstFramePdf/Cups: the same PDF through the CUPS queue's chain run by hand, one step
+//    after the other (pdftopdf, gstoraster with the 300 dpi PPD, rastertotarvik, the
+//    backend), from the first filter's start to the first print frame; cpu_ms_per_label is
+//    the chain's CPU; pdf_vs_cups: the app's time over the chain's;
 //  - QueuedMemory: 8 printers paused, 100 one-label jobs sent to them, then the server's peak
 //    resident memory (VmHWM) as peak_rss_mib; then the printers resume, the time is to the
 //    last label, and printed_rss_mib is the peak after all of them printed.
 #include "bench/label.h"
+#include "tests/cups/harness.h"
 #include "tests/support/job.h"
+#include "tests/support/pdf.h"
 #include "tests/support/support.h"
 #include "vt58/vt58.h"
 
@@ -146,6 +155,24 @@ double processCpuSeconds(pid_t pid) {
     return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
 }
 
+// CPU seconds of a process and of the children it waited for (its renderers), from /proc.
+double processTreeCpuSeconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t close = text.rfind(')');
+    if (close == std::string::npos) {
+        return -1;
+    }
+    std::istringstream fields(text.substr(close + 2));
+    std::string skip;
+    for (int i = 3; i < 14; ++i) {
+        fields >> skip;
+    }
+    unsigned long long utime = 0, stime = 0, cutime = 0, cstime = 0;
+    fields >> utime >> stime >> cutime >> cstime;
+    return double(utime + stime + cutime + cstime) / double(sysconf(_SC_CLK_TCK));
+}
+
 // The process's peak resident memory (VmHWM) in MiB; -1 when unknown.
 double peakRssMiB(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
@@ -239,10 +266,10 @@ struct App {
         return s;
     }
     // Print-Job of the document on the connection; the job id or -1.
-    int printJob(http_t* http, const std::string& pwg, const std::string& printer) const {
+    int printJob(http_t* http, const std::string& pwg, const std::string& printer,
+                 const char* format = "image/pwg-raster") const {
         ipp_t* req = printerRequest(IPP_OP_PRINT_JOB, server->printerUri(printer));
-        ippAddString(req, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr,
-                     "image/pwg-raster");
+        ippAddString(req, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr, format);
         // Without it the job is on the printer's default label and the page is cut to that.
         ippAddString(req, IPP_TAG_JOB, IPP_TAG_KEYWORD, "media", nullptr, kMedia);
         const std::string resource = "/ipp/print/" + printer;
@@ -260,9 +287,9 @@ struct App {
         ippDelete(req);
         return job;
     }
-    int printJob(const std::string& pwg) const {
+    int printJob(const std::string& pwg, const char* format = "image/pwg-raster") const {
         http_t* http = connectTo(server->port());
-        const int job = http != nullptr ? printJob(http, pwg, kPrinter) : -1;
+        const int job = http != nullptr ? printJob(http, pwg, kPrinter, format) : -1;
         httpClose(http);
         return job;
     }
@@ -340,6 +367,128 @@ void FirstFrameApp(benchmark::State& state) {
         state.SetIterationTime(ms / 1000.0);
     }
     state.counters["worst_ms"] = worst;
+}
+
+// A 58 x 40 mm shipping label: a border, four lines of Helvetica, a barcode of 40 bars.
+std::string pdfLabel() {
+    using tsupport::mmToPt;
+    std::string c = "1.7 w 7 7 150.4 99.4 re S\nBT /F1 9 Tf 14 88 Td (FROM: TARVIK LABELS) Tj ET\n"
+                    "BT /F1 14 Tf 14 68 Td (MARI TAMM) Tj ET\n"
+                    "BT /F1 10 Tf 14 54 Td (12 HARBOUR ROAD) Tj ET\n"
+                    "BT /F1 10 Tf 14 42 Td (10111 TALLINN EE) Tj ET\n";
+    double x = mmToPt(5);
+    for (int i = 0; i < 40; ++i) {
+        const double w = mmToPt(0.38) * (1 + i % 3);
+        c += std::to_string(x) + " 14 " + std::to_string(w) + " 22 re f\n";
+        x += w + mmToPt(0.38) * (1 + (i * 7) % 3);
+    }
+    return tsupport::pdfOfPages(
+        {{mmToPt(58), mmToPt(40), c}},
+        "<< /Font << /F1 << /Type /Font /Subtype /Type1 /BaseFont /Helvetica >> >> >>");
+}
+
+double pdfAppMs = 0;
+
+void FirstFramePdfApp(benchmark::State& state) {
+    App app;
+    const std::string pdf = pdfLabel();
+    if (!app.ready || app.pid <= 0) {
+        state.SkipWithError("tarvik-printer-app did not start (needs root and PAPPL)");
+        return;
+    }
+    double total = 0, worst = 0, cpu = 0;
+    for (auto _ : state) {
+        const double before = processTreeCpuSeconds(app.pid);
+        const auto t0 = vt58::Clock::now();
+        const int job = app.printJob(pdf, "application/pdf");
+        if (!app.completed(job)) {
+            state.SkipWithError("the PDF job did not complete");
+            app.reportProblems("the PDF job did not complete");
+            return;
+        }
+        const double ms = msBetween(t0, firstPrintFrameAfter(app.vt.record(), t0));
+        cpu += processTreeCpuSeconds(app.pid) - before;
+        total += ms;
+        worst = std::max(worst, ms);
+        state.SetIterationTime(ms / 1000.0);
+    }
+    pdfAppMs = total / double(state.iterations());
+    state.counters["worst_ms"] = worst;
+    state.counters["cpu_ms_per_label"] = cpu * 1000.0 / double(state.iterations());
+}
+
+// One step of the chain: stdin from the file, stdout kept in out; false when it failed.
+bool chainStep(const std::vector<std::string>& argv, const cupstest::EnvPairs& env,
+               const std::string& in, const std::string& out) {
+    const cupstest::Proc p = cupstest::runProgram(argv, env, in, 60s);
+    return p.status == 0 && (out.empty() || tsupport::writeFile(out, p.out));
+}
+
+// The chain a CUPS queue of the T58's PPD runs for a PDF, each step on the last one's file.
+BackendRun runPdfChain(vt58::VirtualT58& vt, const std::string& pdf) {
+    BackendRun r;
+    const tjob::JobFolders folders("bench");
+    const tsupport::TempDir& spool = folders.spool;
+    const std::string filters = "/usr/lib/cups/filter/";
+    const std::string job = std::to_string(tjob::kJobId);
+    const std::vector<std::string> args = {job, "bench", "label", "1", "PageSize=58x40mm"};
+    cupstest::EnvPairs env = cupstest::baseEnv();
+    env.emplace_back("PPD", TARVIK_SOURCE_DIR "/packaging/t58-300.ppd");
+    env.emplace_back("TMPDIR", spool.path());
+    env.emplace_back("CONTENT_TYPE", "application/pdf");
+    const auto step = [&](const std::string& exe, const std::string& in, const std::string& out) {
+        std::vector<std::string> argv = {exe};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return chainStep(argv, env, in, out);
+    };
+    rusage before{}, after{};
+    getrusage(RUSAGE_CHILDREN, &before);
+    r.started = vt58::Clock::now();
+    const bool filtered = step(filters + "pdftopdf", pdf, spool.file("p.pdf")) &&
+                          step(filters + "gstoraster", spool.file("p.pdf"), spool.file("p.ras")) &&
+                          step(tsupport::binPath("rastertotarvik"), spool.file("p.ras"), "");
+    if (filtered) {
+        tjob::JobSpec backend;
+        backend.writeRaster = false;
+        backend.withPpd = false;
+        backend.timeout = 120s;
+        tjob::runJob(backend, &vt, folders);
+    }
+    getrusage(RUSAGE_CHILDREN, &after);
+    r.cpu = cpuSeconds(after) - cpuSeconds(before);
+    r.ok = filtered && vt.pageCount() == 1;
+    return r;
+}
+
+void FirstFramePdfCups(benchmark::State& state) {
+    tsupport::TempDir dir("bench-pdf");
+    const std::string pdf = dir.file("label.pdf");
+    if (!tsupport::writeFile(pdf, pdfLabel())) {
+        state.SkipWithError("no PDF");
+        return;
+    }
+    double total = 0, worst = 0, cpu = 0;
+    for (auto _ : state) {
+        vt58::Scenario s;
+        s.headByte = kHead300;
+        vt58::VirtualT58 vt(s);
+        const BackendRun run = vt.ok() ? runPdfChain(vt, pdf) : BackendRun{};
+        const auto first = firstPrintFrameAfter(vt.record(), run.started);
+        if (!run.ok || first == vt58::Clock::time_point{}) {
+            state.SkipWithError("the CUPS chain did not print");
+            return;
+        }
+        const double ms = msBetween(run.started, first);
+        total += ms;
+        worst = std::max(worst, ms);
+        cpu += run.cpu;
+        state.SetIterationTime(ms / 1000.0);
+    }
+    state.counters["worst_ms"] = worst;
+    state.counters["cpu_ms_per_label"] = cpu * 1000.0 / double(state.iterations());
+    if (pdfAppMs > 0) {
+        state.counters["pdf_vs_cups"] = pdfAppMs / (total / double(state.iterations()));
+    }
 }
 
 double backendCpuPerLabel = 0;
@@ -605,6 +754,8 @@ void QueuedMemory(benchmark::State& state) {
 
 BENCHMARK(FirstFrameBackend)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
 BENCHMARK(FirstFrameApp)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
+BENCHMARK(FirstFramePdfApp)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
+BENCHMARK(FirstFramePdfCups)->UseManualTime()->Iterations(10)->Unit(benchmark::kMillisecond);
 BENCHMARK(HundredLabelsBackend)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(HundredLabelsApp)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(Burst)

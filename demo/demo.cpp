@@ -5,8 +5,8 @@
 // queue whose PPD defaults ask for a rotation, an offset or a label template; the label goes
 // through lp, pdftopdf, Ghostscript, rastertotarvik and the tarvik backend to the virtual
 // T58, and every label it printed is written as a PNG file. With the printer application
-// built, the same label also goes as a 1-bit PWG raster (Ghostscript) by IPP Print-Job
-// through tarvik-printer-app to a virtual T58 of its own.
+// built, the same label also goes as a 1-bit PWG raster (Ghostscript), and as the PDF itself,
+// by IPP Print-Job through tarvik-printer-app to a virtual T58 of its own.
 //
 // usage: tarvik-demo [--out DIR] [--copies N] [LABEL.pdf|LABEL.ps]
 
@@ -183,7 +183,43 @@ bool runVariant(cupstest::PrivateCups& cups, const cupstest::InstallTree& tree, 
 }
 
 #ifdef TARVIK_DEMO_APP
-// The label through the printer application: Ghostscript's PWG raster, Print-Job by ipptool.
+// A document by IPP Print-Job (ipptool) to tarvik-printer-app on a virtual T58 of its own.
+bool printThroughApp(const Variant& v, const std::string& file, const char* format, const Args& a,
+                     const std::string& dir) {
+    vt58::Scenario scenario;
+    scenario.headByte = v.dpi == 203 ? 0 : 1;
+    vt58::VirtualT58 printer(scenario);
+    if (!printer.ok()) {
+        fprintf(stderr, "tarvik-demo: virtual T58: %s\n", printer.setupError().c_str());
+        return false;
+    }
+    apptest::AppServer server(printer, dir);
+    if (!server.waitReady(1)) {
+        fprintf(stderr, "tarvik-demo: tarvik-printer-app did not start:\n%s", server.log().c_str());
+        return false;
+    }
+    const std::string uri = server.printerUri("T58-VT58-0001");
+    const auto start = std::chrono::steady_clock::now();
+    std::string out;
+    const int job = apptest::ipptoolPrint(uri, file, format,
+                                          {"integer copies " + std::to_string(a.copies)}, &out);
+    const apptest::JobEnd end = job > 0 ? apptest::waitJob(uri, job) : apptest::JobEnd{};
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    server.stop();
+    vt58::Record record = printer.record();
+    Totals t = totalsOf(record);
+    printf("%-15s %s\n", v.name, v.what);
+    if (end.state != IPP_JSTATE_COMPLETED) {
+        printf("                the job did not complete: %s\n%s", end.message.c_str(),
+               out.c_str());
+        return false;
+    }
+    printTotals(t, a.copies, seconds, "Print-Job");
+    return writePngs(record, a.out, v);
+}
+
+// The label as Ghostscript's 1-bit PWG raster.
 bool runAppVariant(const Args& a) {
     const Variant v{
         "app-ipp-203dpi", 203, "IPP Print-Job of a 1-bit PWG raster to tarvik-printer-app", {}};
@@ -197,36 +233,19 @@ bool runAppVariant(const Args& a) {
         fprintf(stderr, "tarvik-demo: Ghostscript: %s%s", gs.out.c_str(), gs.err.c_str());
         return false;
     }
-    vt58::Scenario scenario;
-    scenario.headByte = 0;
-    vt58::VirtualT58 printer(scenario);
-    if (!printer.ok()) {
-        fprintf(stderr, "tarvik-demo: virtual T58: %s\n", printer.setupError().c_str());
-        return false;
+    return printThroughApp(v, pwg, "image/pwg-raster", a, dir.path());
+}
+
+// The label's PDF itself: the app renders it for the head.
+bool runAppPdfVariant(const Args& a, const std::string& pdf) {
+    bool ok = true;
+    for (const Variant& v :
+         {Variant{"app-pdf-203dpi", 203, "IPP Print-Job of the PDF to tarvik-printer-app", {}},
+          Variant{"app-pdf-300dpi", 300, "the same PDF on the 576-dot head", {}}}) {
+        tsupport::TempDir dir("tarvik-demo-pdf");
+        ok = printThroughApp(v, pdf, "application/pdf", a, dir.path()) && ok;
     }
-    apptest::AppServer server(printer, dir.path());
-    if (!server.waitReady(1)) {
-        fprintf(stderr, "tarvik-demo: tarvik-printer-app did not start:\n%s", server.log().c_str());
-        return false;
-    }
-    const std::string uri = server.printerUri("T58-VT58-0001");
-    const auto start = std::chrono::steady_clock::now();
-    std::string out;
-    const int job = apptest::ipptoolPrint(uri, pwg, "image/pwg-raster",
-                                          {"integer copies " + std::to_string(a.copies)}, &out);
-    const int state = job > 0 ? apptest::waitJob(uri, job).state : 0;
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    server.stop();
-    vt58::Record record = printer.record();
-    Totals t = totalsOf(record);
-    printf("%-15s %s\n", v.name, v.what);
-    if (state != IPP_JSTATE_COMPLETED) {
-        printf("                the job did not complete\n%s", out.c_str());
-        return false;
-    }
-    printTotals(t, a.copies, seconds, "Print-Job");
-    return writePngs(record, a.out, v);
+    return ok;
 }
 #endif
 
@@ -263,6 +282,7 @@ int run(const Args& a) {
 #ifdef TARVIK_DEMO_APP
     printf("The same label through tarvik-printer-app (IPP Everywhere, PAPPL)\n");
     ok = runAppVariant(a) && ok;
+    ok = runAppPdfVariant(a, pdf) && ok;
 #endif
     printf("PNG files of every printed label are in %s/\n", a.out.c_str());
     return ok ? 0 : 1;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job: the sample label (or the label named) printed through a private CUPS queue
 # on the virtual T58, as each of a few queues' PPD defaults ask; PNG files of every printed
-# label go into out/; so do those of the label sent by IPP through tarvik-printer-app.
+# label go into out/; so do those of the label sent by IPP through tarvik-printer-app, as a
+# PWG raster and as the PDF itself.
 # usage: demo/run-demo.sh BUILD_DIR [label.pdf|label.ps]
 set -euo pipefail
 label=""

@@ -134,6 +134,14 @@ bool refuseJob(pappl_job_t* job, pappl_jreason_t reason, const char* message);
 // raster_filter.cpp: a spooled PWG or Apple raster, page by page through the job path.
 bool printSpooledRaster(pappl_job_t* job, pappl_device_t* device, void* data);
 
+// testpage.cpp: the test page as a document of the format kTestPage, and PAPPL's
+// testpage_cb, which makes a job of it.
+bool printTestPage(pappl_job_t* job, pappl_device_t* device, void* data);
+const char* testPageJob(pappl_printer_t* printer, char* buffer, size_t bufsize);
+
+// icon.cpp: the printer's icons for the driver data (small, medium, large).
+void setIcons(pappl_pr_driver_data_t* data);
+
 // status.cpp
 pappl_preason_t reasonsOf(const T58Status& status);
 std::string statusText(const T58Status& status);
@@ -147,6 +155,10 @@ bool askStatus(DeviceData& dev, T58Status* status);
 
 // web.cpp
 void addWebPages(pappl_printer_t* printer);
+// The names of the vendor settings and their values on the web page, in every language.
+void addStrings(pappl_system_t* system);
+// The printer's state in a few words ("Ready", "Printing", "Offline" ...).
+std::string stateWords(pappl_printer_t* printer);
 // The label as a 1-bit greyscale PNG; empty on failure.
 std::vector<uint8_t> labelPng(const PrinterState::Label& label);
 

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <string>
@@ -56,7 +57,7 @@ void setMedia(pappl_media_col_t& media, const char* name) {
 // Only rasters reach a T58; a document PAPPL could not type is ended, never sent raw.
 bool refuseRaw(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*) {
     papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
-    papplJobSetMessage(job, "The document is not a raster, PNG or JPEG image.");
+    papplJobSetMessage(job, "The document is not a PDF, a raster, or a PNG or JPEG image.");
     return false;
 }
 
@@ -125,11 +126,17 @@ void setVendor(pappl_pr_driver_data_t* data, ipp_t** attrs) {
     data->vendor[0] = "tarvik-cutter";
     data->vendor[1] = "tarvik-rotation";
     *attrs = ippNew();
-    ippAddRange(*attrs, IPP_TAG_PRINTER, "tarvik-cutter-supported", 0, kMaxCutter);
-    ippAddInteger(*attrs, IPP_TAG_PRINTER, IPP_TAG_INTEGER, "tarvik-cutter-default", 0);
+    // Keywords of the numbers: PAPPL's web page names only keyword choices (the strings of
+    // web.cpp), and a client's integer reaches the job as the same text.
+    static const char* const kNumbers[] = {"0", "1", "2", "3", "4", "5", "6", "7"};
+    static_assert(std::size(kNumbers) == kMaxCutter + 1);
+    ippAddStrings(*attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "tarvik-cutter-supported",
+                  kMaxCutter + 1, nullptr, kNumbers);
+    ippAddString(*attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "tarvik-cutter-default", nullptr, "0");
     // Quarter turns: 0 none, 1 anticlockwise, 2 half, 3 clockwise.
-    ippAddRange(*attrs, IPP_TAG_PRINTER, "tarvik-rotation-supported", 0, 3);
-    ippAddInteger(*attrs, IPP_TAG_PRINTER, IPP_TAG_INTEGER, "tarvik-rotation-default", 0);
+    ippAddStrings(*attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "tarvik-rotation-supported", 4, nullptr,
+                  kNumbers);
+    ippAddString(*attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "tarvik-rotation-default", nullptr, "0");
 }
 
 } // namespace
@@ -174,6 +181,8 @@ bool driverSetup(pappl_system_t*, const char* driver_name, const char*, const ch
     data->rendpage_cb = endPage;
     data->rendjob_cb = endJob;
     data->status_cb = updateStatus;
+    data->testpage_cb = testPageJob;
+    setIcons(data);
     papplCopyString(data->make_and_model, head300 ? "Tarvik T58 300dpi" : "Tarvik T58 203dpi",
                     sizeof data->make_and_model);
     setHead(data, head300 ? kHead300.xDpi : kHead203.xDpi);

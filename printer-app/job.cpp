@@ -52,19 +52,26 @@ JobState* jobState(pappl_job_t* job) {
     return static_cast<JobState*>(papplJobGetData(job));
 }
 
+int64_t numberOf(const char* text, int64_t fallback) {
+    char* end = nullptr;
+    const long parsed = std::strtol(text, &end, 10);
+    return end != text ? parsed : fallback;
+}
+
 // A vendor setting: the job's value, else the printer's "-default" (PAPPL 1.3 looks for the
-// default among the job's attributes, where it never is).
+// default among the job's attributes, where it never is), an integer or its keyword.
 int32_t vendorInt(pappl_job_t* job, const pappl_pr_options_t* options, const char* name,
                   int32_t fallback) {
     int64_t value = fallback;
     if (const char* text = cupsGetOption(name, options->num_vendor, options->vendor)) {
-        char* end = nullptr;
-        const long parsed = std::strtol(text, &end, 10);
-        value = end != text ? parsed : fallback;
+        value = numberOf(text, fallback);
     } else if (ipp_t* attrs = papplPrinterGetDriverAttributes(papplJobGetPrinter(job))) {
         const std::string defaultName = std::string(name) + "-default";
-        ipp_attribute_t* attr = ippFindAttribute(attrs, defaultName.c_str(), IPP_TAG_INTEGER);
-        value = attr != nullptr ? ippGetInteger(attr, 0) : fallback;
+        char text[64] = "";
+        if (ipp_attribute_t* attr = ippFindAttribute(attrs, defaultName.c_str(), IPP_TAG_ZERO)) {
+            ippAttributeString(attr, text, sizeof text);
+        }
+        value = numberOf(text, fallback);
         ippDelete(attrs);
     }
     return static_cast<int32_t>(std::clamp<int64_t>(value, -1000, 1000));
@@ -81,6 +88,13 @@ bool isPapplRaster(pappl_job_t* job) {
 bool isRasterFormat(pappl_job_t* job) {
     const char* format = papplJobGetFormat(job);
     return isPapplRaster(job) || (format != nullptr && std::strcmp(format, kSpooledRaster) == 0);
+}
+
+// The PDF filter renders each label once and asks the printer for its copies.
+bool repeatsOnPrinter(pappl_job_t* job) {
+    const char* format = papplJobGetFormat(job);
+    return isRasterFormat(job) ||
+           (format != nullptr && std::strcmp(format, "application/pdf") == 0);
 }
 
 LabelSettings settingsOf(pappl_job_t* job, const pappl_pr_options_t* options) {
@@ -312,7 +326,7 @@ bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
         }
         js->dev->coreLines.usedBy(papplJobGetPrinter(job));
         js->settings = settingsOf(job, options);
-        js->copies = isRasterFormat(job) ? std::clamp(options->copies, 1, 9999) : 1;
+        js->copies = repeatsOnPrinter(job) ? std::clamp(options->copies, 1, 9999) : 1;
         js->progressFile = progressPath(job);
         js->done = loadProgress(js->progressFile);
         if (js->done.pages > 0 || js->done.copies > 0) {

@@ -3,10 +3,12 @@
 #include "printer-app/arrivals.h"
 #include "printer-app/front.h"
 #include "printer-app/image_filter.h"
+#include "printer-app/pdf_filter.h"
 #include "printer-app/service.h"
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +27,7 @@ std::string gStateFile;
 std::string gSubcommand;
 Front gFront;
 Arrivals gArrivals;
+PdfLimits gPdfLimits;
 
 struct OptionBit {
     const char* name;
@@ -206,8 +209,14 @@ pappl_system_t* createSystem(int num_options, cups_option_t* options, void*) {
                                  system);
     papplSystemSetFooterHTML(system, kFooter);
     registerImageFilters(system);
+    if (const char* seconds = cupsGetOption("pdf-render-seconds", num_options, options)) {
+        gPdfLimits.seconds = std::clamp(std::atoi(seconds), 1, 3600);
+    }
+    registerPdfFilter(system, &gPdfLimits);
     papplSystemAddMIMEFilter(system, kSpooledRaster, "application/octet-stream", printSpooledRaster,
                              nullptr);
+    papplSystemAddMIMEFilter(system, kTestPage, "application/octet-stream", printTestPage, nullptr);
+    addStrings(system);
     papplSystemSetSaveCallback(system, saveState, nullptr);
     Service::get().setDriverNamer(driverNameOf);
     requeueStoppedJobs(gStateFile);
@@ -246,6 +255,10 @@ int listDevices(const char*, int, cups_option_t*, int, char**, void*) {
 int main(int argc, char* argv[]) {
     // Nothing the app writes (state, spool, logs) is for other users.
     umask(077);
+    // The app's own PDF renderer, run by a PDF job: no server, no PAPPL.
+    if (argc > 1 && std::strcmp(argv[1], tarvik_app::kPdfRenderCommand) == 0) {
+        return tarvik_app::runPdfRenderer(argc, argv);
+    }
     tarvik_app::gSubcommand = argc > 1 ? argv[1] : "";
     tarvik_app::registerScheme();
     return papplMainloop(argc, argv, tarvik_app::kVersion, tarvik_app::kFooter, 2,

@@ -20,9 +20,10 @@ uint8_t darknessByte(int32_t configured, int32_t printDarkness) {
     return static_cast<uint8_t>((level * (kDarknessLevels - 1) + 50) / 100);
 }
 
+// Rounded down, as PAPPL's web page lists the levels: the configured value is one of them.
 int32_t darknessPercent(uint8_t byte) {
     const int32_t b = std::min<int32_t>(byte, kDarknessLevels - 1);
-    return (b * 100 + (kDarknessLevels - 1) / 2) / (kDarknessLevels - 1);
+    return b * 100 / (kDarknessLevels - 1);
 }
 
 int32_t quarterTurnsOf(int32_t orientation) {

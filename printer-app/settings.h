@@ -14,7 +14,7 @@ inline constexpr int32_t kMaxLeftOffsetMm = 24;
 inline constexpr int32_t kMaxTopOffsetMm = 40;
 
 struct LabelSettings {
-    int32_t darknessConfigured = 26; // printer-darkness-configured, 0..100
+    int32_t darknessConfigured = 25; // printer-darkness-configured, 0..100
     int32_t printDarkness = 0;       // print-darkness, -100..100
     int32_t cutter = 0;              // 0..7
     int32_t quarterTurns = 0;        // 0 none, 1 anticlockwise, 2 half, 3 clockwise

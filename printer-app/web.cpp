@@ -60,6 +60,27 @@ std::vector<uint8_t> labelPng(const PrinterState::Label& label) {
 
 namespace {
 
+// The names PAPPL's web page shows for the vendor settings and their choices. The T58 does
+// not say what its cutter settings do; they carry the PPD's names.
+constexpr char kStrings[] = R"strings("tarvik-cutter" = "Cutter";
+"tarvik-cutter.0" = "Cutter setting 0 (default)";
+"tarvik-cutter.1" = "Cutter setting 1";
+"tarvik-cutter.2" = "Cutter setting 2";
+"tarvik-cutter.3" = "Cutter setting 3";
+"tarvik-cutter.4" = "Cutter setting 4";
+"tarvik-cutter.5" = "Cutter setting 5";
+"tarvik-cutter.6" = "Cutter setting 6";
+"tarvik-cutter.7" = "Cutter setting 7";
+"tarvik-rotation" = "Rotation";
+"tarvik-rotation.0" = "None";
+"tarvik-rotation.1" = "90° counter-clockwise";
+"tarvik-rotation.2" = "180°";
+"tarvik-rotation.3" = "270° (90° clockwise)";
+)strings";
+
+// PAPPL's own languages: a page in any of them names the settings too (in English).
+constexpr const char* kLanguages[] = {"de", "en", "es", "fr", "it", "ja", "nb-NO", "pl", "tr"};
+
 pappl_printer_t* printerOf(pappl_client_t* client, void* data) {
     const int id = static_cast<int>(reinterpret_cast<intptr_t>(data));
     return papplSystemFindPrinter(papplClientGetSystem(client), nullptr, id, nullptr);
@@ -92,10 +113,13 @@ bool servePage(pappl_client_t* client, void* data) {
         }
         const PrinterState::Label label = state->label();
         papplClientHTMLPrinterHeader(client, printer, "Last Label", 10, nullptr, nullptr);
-        papplClientHTMLPuts(client, "<div class=\"row\"><div class=\"col-12\"><p>Printer: ");
+        papplClientHTMLPuts(client, "<div class=\"row\"><div class=\"col-12\"><p "
+                                    "id=\"tarvik-state\"><b>");
+        papplClientHTMLEscape(client, stateWords(printer).c_str(), 0);
+        papplClientHTMLPuts(client, "</b>. The printer last said: ");
         const std::string status = state->status();
         papplClientHTMLEscape(client, status.empty() ? "not asked yet" : status.c_str(), 0);
-        papplClientHTMLPuts(client, "</p>");
+        papplClientHTMLPuts(client, ".</p>");
         if (label.lines > 0) {
             papplClientHTMLPrintf(client,
                                   "<p>Job %d: %d copies of %d lines, %d dots wide, as the "
@@ -115,6 +139,32 @@ bool servePage(pappl_client_t* client, void* data) {
 }
 
 } // namespace
+
+std::string stateWords(pappl_printer_t* printer) {
+    const pappl_preason_t reasons = papplPrinterGetReasons(printer);
+    if (reasons & PAPPL_PREASON_OFFLINE) {
+        return "Offline";
+    }
+    // The T58 reports that it is not ready without saying why.
+    if (reasons & PAPPL_PREASON_OTHER) {
+        return "Not ready: check the labels and the head";
+    }
+    switch (papplPrinterGetState(printer)) {
+    case IPP_PSTATE_STOPPED:
+        return "Paused";
+    case IPP_PSTATE_PROCESSING:
+        return "Printing";
+    default:
+        return "Ready";
+    }
+}
+
+void addStrings(pappl_system_t* system) {
+    for (const char* language : kLanguages) {
+        const std::string path = std::string("/tarvik-") + language + ".strings";
+        papplSystemAddStringsData(system, path.c_str(), language, kStrings);
+    }
+}
 
 void addWebPages(pappl_printer_t* printer) {
     pappl_system_t* system = papplPrinterGetSystem(printer);

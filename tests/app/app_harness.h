@@ -98,15 +98,16 @@ struct App {
     vt58::VirtualT58 printer;
     std::unique_ptr<AppServer> server;
 
-    explicit App(vt58::Scenario s, size_t printers = 1)
-        : printer(std::move(s)), printers_(printers) {
+    // serverArgs: more of the server's command line ("-o", "name=value").
+    explicit App(vt58::Scenario s, size_t printers = 1, std::vector<std::string> serverArgs = {})
+        : printer(std::move(s)), printers_(printers), serverArgs_(std::move(serverArgs)) {
         if (printer.ok()) {
             start();
         }
     }
     // A new server on the same state and spool (after server->stop()).
     void start() {
-        server = std::make_unique<AppServer>(printer, dir.path());
+        server = std::make_unique<AppServer>(printer, dir.path(), serverArgs_);
         ready = server->waitReady(printers_);
     }
     std::string uri(const char* name = kFirstPrinter) const { return server->printerUri(name); }
@@ -123,6 +124,7 @@ struct App {
 
   private:
     size_t printers_;
+    std::vector<std::string> serverArgs_;
 };
 
 #define REQUIRE_APP(app)                                                                           \

@@ -51,7 +51,7 @@ TEST(AppPrint, PwgLabelWithJobSettingsPrintsAsTheBackendPrintsIt) {
     JobEnd end;
     const auto got = app.pagesAfter(job, &end);
     EXPECT_EQ(end.state, IPP_JSTATE_COMPLETED) << end.message << app.server->log();
-    // darkness 26 % + 20 % = 46 % of 31; the 30 mm label is the 3 cm template.
+    // darkness 25 % + 20 % = 45 % of 31; the 30 mm label is the 3 cm template.
     const auto want = backendPrints(pages, 0, 2,
                                     {{"Blackness", "14"},
                                      {"CutterSet", "3"},
@@ -288,7 +288,7 @@ TEST(AppInput, BadDocumentsAndValuesEndOnlyTheirJobs) {
         EXPECT_EQ(ipptoolPrint(app.uri(), app.dir.file("l.pwg"), kRaster, {bad}, &out), -1) << bad;
         EXPECT_NE(out.find("client-error"), std::string::npos) << bad << out;
     }
-    // PAPPL 1.3 takes any format; one without a path to the printer ends its job unprinted.
+    // A PDF without a page ends its job unprinted.
     const int pdf = ipptoolPrint(app.uri(), app.dir.file("x.pdf"), "application/pdf", {}, &out);
     if (pdf > 0) {
         EXPECT_EQ(waitJob(app.uri(), pdf).state, IPP_JSTATE_ABORTED);
