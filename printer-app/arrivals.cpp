@@ -67,8 +67,8 @@ bool Arrivals::start(pappl_system_t* system, std::string knownFile) {
                    usb_,
                    static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED |
                                                      LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
-                   LIBUSB_HOTPLUG_NO_FLAGS, kT58VendorId, kT58ProductId,
-                   LIBUSB_HOTPLUG_MATCH_ANY, onHotplug, this, nullptr) == LIBUSB_SUCCESS;
+                   LIBUSB_HOTPLUG_NO_FLAGS, kT58VendorId, kT58ProductId, LIBUSB_HOTPLUG_MATCH_ANY,
+                   onHotplug, this, nullptr) == LIBUSB_SUCCESS;
     papplLog(system_, PAPPL_LOGLEVEL_INFO, "T58s are added as they arrive (%s).",
              hotplug_ ? "USB hotplug" : "the bus looked at every 2 s");
     try {

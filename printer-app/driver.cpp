@@ -139,6 +139,22 @@ void setVendor(pappl_pr_driver_data_t* data, ipp_t** attrs) {
     ippAddString(*attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "tarvik-rotation-default", nullptr, "0");
 }
 
+// What IPP Everywhere asks of every printer and PAPPL 1.3 leaves to its drivers, as true of a
+// T58: no per-page overrides beyond their selectors, no preferred attributes for a document,
+// one rendering (the page is cut to black and white dots), one side.
+void setEverywhere(ipp_t* attrs) {
+    static const char* const kOverrides[] = {"document-number", "pages"};
+    ippAddStrings(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "overrides-supported", 2, nullptr,
+                  kOverrides);
+    ippAddBoolean(attrs, IPP_TAG_PRINTER, "preferred-attributes-supported", 0);
+    ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "print-rendering-intent-default", nullptr,
+                 "auto");
+    ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "print-rendering-intent-supported",
+                 nullptr, "auto");
+    ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "pwg-raster-document-sheet-back", nullptr,
+                 "normal");
+}
+
 } // namespace
 
 // Asks the printer its head: the driver of that head, or nullptr when it does not answer.
@@ -189,6 +205,7 @@ bool driverSetup(pappl_system_t*, const char* driver_name, const char*, const ch
     setImaging(data);
     setMediaTable(data, head300);
     setVendor(data, attrs);
+    setEverywhere(*attrs);
     return true;
 }
 
