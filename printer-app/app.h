@@ -153,13 +153,16 @@ void closeLink(DeviceData& dev);
 // when the printer does not answer.
 bool askStatus(DeviceData& dev, T58Status* status);
 
-// web.cpp
+// web.cpp: the app's pages of the printer (Last Label, T58 Settings).
 void addWebPages(pappl_printer_t* printer);
-// The names of the vendor settings and their values on the web page, in every language.
-void addStrings(pappl_system_t* system);
+// The printer of a page callback's data (its printer id).
+pappl_printer_t* printerOfPage(pappl_client_t* client, void* data);
 // The printer's state in a few words ("Ready", "Printing", "Offline" ...).
 std::string stateWords(pappl_printer_t* printer);
 // The label as a 1-bit greyscale PNG; empty on failure.
 std::vector<uint8_t> labelPng(const PrinterState::Label& label);
+
+// settings_page.cpp: the cutter and rotation defaults by name; id as printerOfPage takes it.
+void addSettingsPage(pappl_printer_t* printer, void* id);
 
 } // namespace tarvik_app

@@ -126,8 +126,8 @@ void setVendor(pappl_pr_driver_data_t* data, ipp_t** attrs) {
     data->vendor[0] = "tarvik-cutter";
     data->vendor[1] = "tarvik-rotation";
     *attrs = ippNew();
-    // Keywords of the numbers: PAPPL's web page names only keyword choices (the strings of
-    // web.cpp), and a client's integer reaches the job as the same text.
+    // Keywords of the numbers, named on the T58 Settings page (settings_page.cpp); a client's
+    // integer reaches the job as the same text.
     static const char* const kNumbers[] = {"0", "1", "2", "3", "4", "5", "6", "7"};
     static_assert(std::size(kNumbers) == kMaxCutter + 1);
     ippAddStrings(*attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "tarvik-cutter-supported",

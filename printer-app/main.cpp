@@ -216,7 +216,6 @@ pappl_system_t* createSystem(int num_options, cups_option_t* options, void*) {
     papplSystemAddMIMEFilter(system, kSpooledRaster, "application/octet-stream", printSpooledRaster,
                              nullptr);
     papplSystemAddMIMEFilter(system, kTestPage, "application/octet-stream", printTestPage, nullptr);
-    addStrings(system);
     papplSystemSetSaveCallback(system, saveState, nullptr);
     Service::get().setDriverNamer(driverNameOf);
     requeueStoppedJobs(gStateFile);

@@ -1,4 +1,5 @@
-// The printer's web page of the last label: the head page the printer got, as a picture.
+// The printer's web page of the last label: the head page the printer got, as a picture;
+// the app's pages of the printer.
 #include "printer-app/app.h"
 
 #include <png.h>
@@ -60,35 +61,9 @@ std::vector<uint8_t> labelPng(const PrinterState::Label& label) {
 
 namespace {
 
-// The names PAPPL's web page shows for the vendor settings and their choices. The T58 does
-// not say what its cutter settings do; they carry the PPD's names.
-constexpr char kStrings[] = R"strings("tarvik-cutter" = "Cutter";
-"tarvik-cutter.0" = "Cutter setting 0 (default)";
-"tarvik-cutter.1" = "Cutter setting 1";
-"tarvik-cutter.2" = "Cutter setting 2";
-"tarvik-cutter.3" = "Cutter setting 3";
-"tarvik-cutter.4" = "Cutter setting 4";
-"tarvik-cutter.5" = "Cutter setting 5";
-"tarvik-cutter.6" = "Cutter setting 6";
-"tarvik-cutter.7" = "Cutter setting 7";
-"tarvik-rotation" = "Rotation";
-"tarvik-rotation.0" = "None";
-"tarvik-rotation.1" = "90° counter-clockwise";
-"tarvik-rotation.2" = "180°";
-"tarvik-rotation.3" = "270° (90° clockwise)";
-)strings";
-
-// PAPPL's own languages: a page in any of them names the settings too (in English).
-constexpr const char* kLanguages[] = {"de", "en", "es", "fr", "it", "ja", "nb-NO", "pl", "tr"};
-
-pappl_printer_t* printerOf(pappl_client_t* client, void* data) {
-    const int id = static_cast<int>(reinterpret_cast<intptr_t>(data));
-    return papplSystemFindPrinter(papplClientGetSystem(client), nullptr, id, nullptr);
-}
-
 bool servePng(pappl_client_t* client, void* data) {
     try {
-        PrinterState* state = printerState(printerOf(client, data));
+        PrinterState* state = printerState(printerOfPage(client, data));
         const std::vector<uint8_t> png =
             state != nullptr ? labelPng(state->label()) : std::vector<uint8_t>{};
         if (png.empty()) {
@@ -106,7 +81,7 @@ bool servePng(pappl_client_t* client, void* data) {
 
 bool servePage(pappl_client_t* client, void* data) {
     try {
-        pappl_printer_t* printer = printerOf(client, data);
+        pappl_printer_t* printer = printerOfPage(client, data);
         PrinterState* state = printerState(printer);
         if (state == nullptr) {
             return papplClientRespond(client, HTTP_STATUS_NOT_FOUND, nullptr, nullptr, 0, 0);
@@ -159,11 +134,9 @@ std::string stateWords(pappl_printer_t* printer) {
     }
 }
 
-void addStrings(pappl_system_t* system) {
-    for (const char* language : kLanguages) {
-        const std::string path = std::string("/tarvik-") + language + ".strings";
-        papplSystemAddStringsData(system, path.c_str(), language, kStrings);
-    }
+pappl_printer_t* printerOfPage(pappl_client_t* client, void* data) {
+    const int id = static_cast<int>(reinterpret_cast<intptr_t>(data));
+    return papplSystemFindPrinter(papplClientGetSystem(client), nullptr, id, nullptr);
 }
 
 void addWebPages(pappl_printer_t* printer) {
@@ -177,6 +150,7 @@ void addWebPages(pappl_printer_t* printer) {
     papplSystemAddResourceCallback(system, png, "image/png", servePng, id);
     papplPrinterAddLink(printer, "Last Label", page,
                         PAPPL_LOPTIONS_NAVIGATION | PAPPL_LOPTIONS_STATUS);
+    addSettingsPage(printer, id);
 }
 
 } // namespace tarvik_app

@@ -1,14 +1,18 @@
 // The test page and the web page as a user meets them: the test label framed at the edges
-// the head prints, on each head; a browser that sets the label size, the darkness and the
-// cutter through PAPPL's forms, prints the test page and finds its picture.
+// the head prints, on each head; a browser that sets the label size and the darkness through
+// PAPPL's forms and the cutter on the app's T58 Settings page, prints the test page and finds
+// its picture; the printer's attributes, asked again, each once.
 
 #include "tests/app/app_harness.h"
 
+#include <cups/cups.h>
 #include <cups/ipp.h>
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
+#include <cstdlib>
+#include <map>
 #include <string>
 
 using namespace apptest;
@@ -62,7 +66,42 @@ std::string browserMissing() {
     return "";
 }
 
+// Get-Printer-Attributes of all attributes: how often each name came.
+std::map<std::string, int> attributeCounts(int port, const std::string& printerUri) {
+    std::map<std::string, int> counts;
+    http_t* http = httpConnect2("localhost", port, nullptr, AF_INET, HTTP_ENCRYPTION_IF_REQUESTED,
+                                1, 5000, nullptr);
+    if (http == nullptr) {
+        return counts;
+    }
+    ipp_t* req = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+    ippAddString(req, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri.c_str());
+    ippAddString(req, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, "all");
+    ipp_t* resp = cupsDoRequest(http, req, printerUri.substr(printerUri.find("/ipp/")).c_str());
+    for (ipp_attribute_t* a = ippFirstAttribute(resp); a; a = ippNextAttribute(resp)) {
+        if (ippGetGroupTag(a) == IPP_TAG_PRINTER && ippGetName(a) != nullptr) {
+            ++counts[ippGetName(a)];
+        }
+    }
+    ippDelete(resp);
+    httpClose(http);
+    return counts;
+}
+
 } // namespace
+
+// No name twice, printer-strings-languages-supported above all: PAPPL 1.3.1 adds it to the
+// printer again on every such request once a strings file with a language is registered.
+TEST(AppWeb, PrinterAttributesComeOnceEachTimeAsked) {
+    App app(head(0));
+    REQUIRE_APP(app);
+    ASSERT_FALSE(attributeCounts(app.server->port(), app.uri()).empty());
+    const std::map<std::string, int> counts = attributeCounts(app.server->port(), app.uri());
+    ASSERT_TRUE(counts.count("tarvik-cutter-default"));
+    for (const auto& [name, n] : counts) {
+        EXPECT_EQ(n, 1) << name;
+    }
+}
 
 TEST(AppTestPage, FramesTheLabelAtTheEdgesTheHeadPrints) {
     App app(twoHeads(), 2);
@@ -119,6 +158,10 @@ TEST(AppWeb, BrowserSetsSizeDarknessCutterAndPrintsTheTestPage) {
                 std::to_string(lines),
                 "--job",
                 "1"};
+    // The pages as pictures, for the README's: TARVIK_WEB_SCREENSHOTS=<folder>.
+    if (const char* shots = std::getenv("TARVIK_WEB_SCREENSHOTS")) {
+        run.args.insert(run.args.end(), {"--screenshots", shots});
+    }
     run.env = {{"PATH", "/usr/bin:/bin"},
                {"HOME", app.dir.path()},
                {"TMPDIR", app.dir.path()},

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """A person at the printer's web page, in headless Chromium: sets the label size on the
-Media page, the darkness and the cutter on the Printing Defaults page, prints the test page
-and finds the picture of the label the printer got on the Last Label page.
+Media page, the darkness on the Printing Defaults page and the cutter on the T58 Settings
+page, prints the test page and finds the picture of the label the printer got on the Last
+Label page.
 
 Run by app_tests (AppWeb) against the app in the test harness; exit status 0 when every
 step worked, else 1 with the step that failed on standard error."""
@@ -52,7 +53,7 @@ def set_media(driver, base, size):
     save(driver)
 
 
-def set_defaults(driver, base, darkness_now, darkness, cutter_label):
+def set_darkness(driver, base, darkness_now, darkness):
     driver.get(base + "/printing")
     darkness_select = Select(driver.find_element(By.NAME, "print-darkness"))
     # Saving the page as it was opened keeps the darkness the printer has.
@@ -60,12 +61,25 @@ def set_defaults(driver, base, darkness_now, darkness, cutter_label):
     if shown != str(darkness_now):
         raise AssertionError(f"the darkness reads {shown}, not the printer's {darkness_now}")
     darkness_select.select_by_value(str(darkness))
+    save(driver)
+
+
+def set_cutter(driver, base, cutter_label):
+    """Through the navigation's T58 Settings; PAPPL's page then has the same default."""
+    driver.get(base + "/")
+    driver.find_element(By.LINK_TEXT, "T58 Settings").click()
+    wait_for(driver, lambda d: d.find_element(By.NAME, "tarvik-cutter"))
     Select(driver.find_element(By.NAME, "tarvik-cutter")).select_by_visible_text(cutter_label)
     save(driver)
+    driver.get(base + "/t58-settings")
+    cutter = Select(driver.find_element(By.NAME, "tarvik-cutter")).first_selected_option
+    if cutter.text != cutter_label:
+        raise AssertionError(f"the cutter reads '{cutter.text}' after saving '{cutter_label}'")
+    value = cutter.get_attribute("value")
     driver.get(base + "/printing")
-    chosen = Select(driver.find_element(By.NAME, "tarvik-cutter")).first_selected_option.text
-    if chosen != cutter_label:
-        raise AssertionError(f"the cutter reads '{chosen}' after saving '{cutter_label}'")
+    shown = Select(driver.find_element(By.NAME, "tarvik-cutter")).first_selected_option
+    if shown.get_attribute("value") != value:
+        raise AssertionError(f"Printing Defaults has the cutter {shown.get_attribute('value')}")
 
 
 def print_test_page(driver, base):
@@ -98,21 +112,24 @@ def main():
     parser.add_argument("--width", type=int, required=True, help="dots of the head page")
     parser.add_argument("--lines", type=int, required=True, help="lines of the label")
     parser.add_argument("--job", type=int, required=True, help="the test page's job id")
-    parser.add_argument("--screenshot", help="a PNG of the printer's page, at the end")
+    parser.add_argument("--screenshots", help="a folder for PNGs of the pages, at the end")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as profile:
         driver = browser(profile)
         try:
             set_media(driver, args.base, args.media)
-            set_defaults(driver, args.base, args.darkness_now, args.darkness, args.cutter)
+            set_darkness(driver, args.base, args.darkness_now, args.darkness)
+            set_cutter(driver, args.base, args.cutter)
             print_test_page(driver, args.base)
             width, lines = label_picture(driver, args.base, f"Job {args.job}:")
             if (width, lines) != (args.width, args.lines):
                 raise AssertionError(f"the label's picture is {width} x {lines} dots, "
                                      f"not {args.width} x {args.lines}")
-            if args.screenshot:
-                driver.get(args.base + "/")
-                driver.save_screenshot(args.screenshot)
+            if args.screenshots:
+                for page, name in (("/", "printer-page"), ("/printing", "printing-defaults"),
+                                   ("/t58-settings", "t58-settings")):
+                    driver.get(args.base + page)
+                    driver.save_screenshot(f"{args.screenshots}/{name}.png")
         except Exception as error:  # every failure is the test's result, with its step
             print(f"web test: {type(error).__name__}: {error}", file=sys.stderr)
             return 1
