@@ -47,6 +47,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <latch>
 #include <sstream>
 #include <system_error>
@@ -326,24 +327,43 @@ struct App {
     }
 };
 
+struct FirstFrames {
+    double total = 0, worst = 0, cpu = 0;
+};
+
+// One run on a new 300 dpi printer, timed to its first print frame; false (the benchmark
+// skipped with the failure) when it did not print.
+bool firstFrameOnce(benchmark::State& state,
+                    const std::function<BackendRun(vt58::VirtualT58&)>& runOn, const char* failure,
+                    FirstFrames& f) {
+    vt58::Scenario s;
+    s.headByte = kHead300;
+    vt58::VirtualT58 vt(s);
+    const BackendRun run = vt.ok() ? runOn(vt) : BackendRun{};
+    const auto first = firstPrintFrameAfter(vt.record(), run.started);
+    if (!run.ok || first == vt58::Clock::time_point{}) {
+        state.SkipWithError(failure);
+        return false;
+    }
+    const double ms = msBetween(run.started, first);
+    f.total += ms;
+    f.worst = std::max(f.worst, ms);
+    f.cpu += run.cpu;
+    state.SetIterationTime(ms / 1000.0);
+    return true;
+}
+
 void FirstFrameBackend(benchmark::State& state) {
     const std::vector<tsupport::RasterPage> pages = labels(1);
-    double worst = 0;
+    FirstFrames f;
     for (auto _ : state) {
-        vt58::Scenario s;
-        s.headByte = kHead300;
-        vt58::VirtualT58 vt(s);
-        const BackendRun run = vt.ok() ? runBackend(vt, pages) : BackendRun{};
-        const auto first = firstPrintFrameAfter(vt.record(), run.started);
-        if (!run.ok || first == vt58::Clock::time_point{}) {
-            state.SkipWithError("the backend did not print");
+        if (!firstFrameOnce(
+                state, [&](vt58::VirtualT58& vt) { return runBackend(vt, pages); },
+                "the backend did not print", f)) {
             return;
         }
-        const double ms = msBetween(run.started, first);
-        worst = std::max(worst, ms);
-        state.SetIterationTime(ms / 1000.0);
     }
-    state.counters["worst_ms"] = worst;
+    state.counters["worst_ms"] = f.worst;
 }
 
 void FirstFrameApp(benchmark::State& state) {
@@ -467,27 +487,18 @@ void FirstFramePdfCups(benchmark::State& state) {
         state.SkipWithError("no PDF");
         return;
     }
-    double total = 0, worst = 0, cpu = 0;
+    FirstFrames f;
     for (auto _ : state) {
-        vt58::Scenario s;
-        s.headByte = kHead300;
-        vt58::VirtualT58 vt(s);
-        const BackendRun run = vt.ok() ? runPdfChain(vt, pdf) : BackendRun{};
-        const auto first = firstPrintFrameAfter(vt.record(), run.started);
-        if (!run.ok || first == vt58::Clock::time_point{}) {
-            state.SkipWithError("the CUPS chain did not print");
+        if (!firstFrameOnce(
+                state, [&](vt58::VirtualT58& vt) { return runPdfChain(vt, pdf); },
+                "the CUPS chain did not print", f)) {
             return;
         }
-        const double ms = msBetween(run.started, first);
-        total += ms;
-        worst = std::max(worst, ms);
-        cpu += run.cpu;
-        state.SetIterationTime(ms / 1000.0);
     }
-    state.counters["worst_ms"] = worst;
-    state.counters["cpu_ms_per_label"] = cpu * 1000.0 / double(state.iterations());
+    state.counters["worst_ms"] = f.worst;
+    state.counters["cpu_ms_per_label"] = f.cpu * 1000.0 / double(state.iterations());
     if (pdfAppMs > 0) {
-        state.counters["pdf_vs_cups"] = pdfAppMs / (total / double(state.iterations()));
+        state.counters["pdf_vs_cups"] = pdfAppMs / (f.total / double(state.iterations()));
     }
 }
 

@@ -161,6 +161,10 @@ pappl_printer_t* printerOfPage(pappl_client_t* client, void* data);
 std::string stateWords(pappl_printer_t* printer);
 // The label as a 1-bit greyscale PNG; empty on failure.
 std::vector<uint8_t> labelPng(const PrinterState::Label& label);
+// Pixels in a libpng simplified-API format (PNG_FORMAT_GRAY, PNG_FORMAT_RGBA) as a PNG file;
+// empty on failure.
+std::vector<uint8_t> encodePng(uint32_t width, uint32_t height, uint32_t format,
+                               const std::vector<uint8_t>& pixels);
 
 // settings_page.cpp: the cutter and rotation defaults by name; id as printerOfPage takes it.
 void addSettingsPage(pappl_printer_t* printer, void* id);

@@ -94,21 +94,7 @@ std::vector<uint8_t> iconPng(int size) {
             std::copy(p.begin(), p.end(), rgba.begin() + (ptrdiff_t(y) * size + x) * 4);
         }
     }
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    image.width = png_uint_32(size);
-    image.height = png_uint_32(size);
-    image.format = PNG_FORMAT_RGBA;
-    png_alloc_size_t bytes = 0;
-    if (!png_image_write_to_memory(&image, nullptr, &bytes, 0, rgba.data(), 0, nullptr)) {
-        return {};
-    }
-    std::vector<uint8_t> png(bytes);
-    if (!png_image_write_to_memory(&image, png.data(), &bytes, 0, rgba.data(), 0, nullptr)) {
-        return {};
-    }
-    png.resize(bytes);
-    return png;
+    return encodePng(uint32_t(size), uint32_t(size), PNG_FORMAT_RGBA, rgba);
 }
 
 struct Icons {

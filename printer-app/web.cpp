@@ -42,17 +42,22 @@ std::vector<uint8_t> labelPng(const PrinterState::Label& label) {
         const uint8_t byte = label.dots[i / 8];
         grey[i] = (byte & (0x80 >> (i % 8))) ? 0 : 255;
     }
+    return encodePng(uint32_t(width), uint32_t(label.lines), PNG_FORMAT_GRAY, grey);
+}
+
+std::vector<uint8_t> encodePng(uint32_t width, uint32_t height, uint32_t format,
+                               const std::vector<uint8_t>& pixels) {
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
-    image.width = static_cast<png_uint_32>(width);
-    image.height = static_cast<png_uint_32>(label.lines);
-    image.format = PNG_FORMAT_GRAY;
+    image.width = width;
+    image.height = height;
+    image.format = format;
     png_alloc_size_t size = 0;
-    if (!png_image_write_to_memory(&image, nullptr, &size, 0, grey.data(), 0, nullptr)) {
+    if (!png_image_write_to_memory(&image, nullptr, &size, 0, pixels.data(), 0, nullptr)) {
         return {};
     }
     std::vector<uint8_t> png(size);
-    if (!png_image_write_to_memory(&image, png.data(), &size, 0, grey.data(), 0, nullptr)) {
+    if (!png_image_write_to_memory(&image, png.data(), &size, 0, pixels.data(), 0, nullptr)) {
         return {};
     }
     png.resize(size);
