@@ -96,11 +96,12 @@ void Arrivals::run() {
     auto lastPoll = std::chrono::steady_clock::now();
     bool ran = false;
     while (!stopping_) {
-        // Printers are added to a running system only, and never once it has shut down.
+        // Printers are added to a running system only. A shutdown asked by IPP ends the
+        // thread at once, well before PAPPL's loop ends and deletes the system.
+        if (ran && papplSystemIsShutdown(system_)) {
+            return;
+        }
         if (!papplSystemIsRunning(system_)) {
-            if (ran) {
-                return;
-            }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
             continue;
         }
@@ -131,7 +132,7 @@ void Arrivals::run() {
 void Arrivals::scan() {
     bool unanswered = false;
     for (const T58Device& dev : listT58Devices()) {
-        if (stopping_) {
+        if (stopping_ || papplSystemIsShutdown(system_)) {
             return;
         }
         if (printerWithUri(system_, dev.uri) != nullptr) {
