@@ -65,6 +65,13 @@ RasterPage randomPage(uint32_t w, uint32_t h, uint32_t seed, uint32_t bytesPerLi
     return page;
 }
 
+RasterPage labelPage(uint32_t w, uint32_t h, uint32_t seed) {
+    return makePage(w, h, [=](uint32_t x, uint32_t y) {
+        return x == 0 || y == 0 || x + 1 == w || y + 1 == h || (x / 3 + seed) % 7 == 0 ||
+               x == y * 2 || (y < 8 && x < 40);
+    });
+}
+
 static cups_page_header2_t headerFor(const RasterPage& page) {
     cups_page_header2_t header{};
     header.HWResolution[0] = header.HWResolution[1] = 300;

@@ -43,6 +43,10 @@ RasterPage makePage(uint32_t w, uint32_t h, const std::function<bool(uint32_t, u
 // A page of random bytes (bits past the width included), from a fixed seed.
 RasterPage randomPage(uint32_t w, uint32_t h, uint32_t seed, uint32_t bytesPerLine = 0);
 
+// A label page: a border, stripes and a diagonal, asymmetric so that a wrong turn or shift
+// shows.
+RasterPage labelPage(uint32_t w, uint32_t h, uint32_t seed);
+
 struct RasterWriteOptions {
     cups_mode_t mode = CUPS_RASTER_WRITE; // or CUPS_RASTER_WRITE_COMPRESSED, _PWG
     // Changes page i's header (1-bit black, 300 dpi, one copy) before it is written.
