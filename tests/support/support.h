@@ -68,6 +68,25 @@ bool writeFile(const std::string& path, const std::string& bytes);
 // Number of non-overlapping occurrences of needle in hay.
 size_t countOf(const std::string& hay, const std::string& needle);
 
+using EnvPairs = std::vector<std::pair<std::string, std::string>>;
+
+// A program to start: argv[0] is its path; env is its whole environment; stdin, stdout
+// and stderr from the given descriptors (-1: this process's); binds are folders mounted
+// over others ({folder, where}) in a mount namespace of its own. No other descriptor of
+// this process reaches it.
+struct SpawnOptions {
+    std::vector<std::string> argv;
+    EnvPairs env;
+    std::vector<std::pair<std::string, std::string>> binds;
+    int inFd = -1;
+    int outFd = -1;
+    int errFd = -1;
+};
+
+// Starts it and returns its pid (-1 when fork failed); it exits 126 when a bind failed,
+// 127 when the exec did. Every program the tests start themselves is started here.
+pid_t spawn(const SpawnOptions& options);
+
 struct RunOptions {
     std::string exe;                                      // path of the program to run
     std::vector<std::string> args;                        // argv[1..]; argv[0] is exe
@@ -92,8 +111,6 @@ struct RunResult {
 };
 
 RunResult runBackend(const RunOptions& options);
-
-using EnvPairs = std::vector<std::pair<std::string, std::string>>;
 
 // The argv or envp array of a program about to be started: built before fork, so that the
 // child only reads it before exec.
