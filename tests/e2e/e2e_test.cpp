@@ -176,10 +176,6 @@ struct Job : tjob::PrinterJob {
 };
 using tjob::runJob;
 
-std::string endLine(int result) {
-    return "tarvik_backend: end, return = " + std::to_string(result) + ", fd = ";
-}
-
 // S for a status request, P for print data, in arrival order.
 std::string frameKinds(const vt58::Record& record) {
     std::string s;
@@ -239,7 +235,7 @@ TEST(E2E, BlocksOnBothHeads) {
             EXPECT_EQ(b[16], 0);
         }
         expectPrinted(r->record, {expectedPage(job.pages[0], {}, c.head)}, 1, c.head);
-        EXPECT_NE(r->run.log.find(endLine(0)), std::string::npos) << r->run.log;
+        EXPECT_EQ(r->end, 0) << r->run.log;
     }
 }
 
@@ -298,7 +294,7 @@ TEST(E2E, ZeroLinePageAndZeroCopies) {
     auto r = runJob(empty);
     ASSERT_TRUE(r);
     EXPECT_EQ(frameKinds(r->record), "SSS");
-    EXPECT_NE(r->run.log.find(endLine(0)), std::string::npos) << r->run.log;
+    EXPECT_EQ(r->end, 0) << r->run.log;
 
     // No copies: only the head query; the page is still assembled and dumped.
     Job none;
@@ -308,7 +304,7 @@ TEST(E2E, ZeroLinePageAndZeroCopies) {
     ASSERT_TRUE(n);
     EXPECT_EQ(frameKinds(n->record), "S");
     EXPECT_EQ(n->pageDump.size(), 62u + 40 * 72);
-    EXPECT_NE(n->run.log.find(endLine(0)), std::string::npos) << n->run.log;
+    EXPECT_EQ(n->end, 0) << n->run.log;
 }
 
 TEST(E2E, MoreThan256BlocksCarryTheLow8BitsToFollow) {
@@ -347,7 +343,7 @@ TEST(E2E, RefusedEveryTimeTenSendsThenTheNextBlock) {
         EXPECT_EQ(frames[i].bytes, frames[0].bytes); // the same frame again
         EXPECT_EQ(frames[10 + i].bytes[15], 0);      // then the last block
     }
-    EXPECT_NE(r->run.log.find(endLine(0)), std::string::npos) << r->run.log;
+    EXPECT_EQ(r->end, 0) << r->run.log;
 }
 
 TEST(E2E, RefusedTwiceThenTaken) {
@@ -388,7 +384,7 @@ TEST(E2E, JobStateStopInReplyToFirstBlockEndsThePage) {
     auto r = runJob(job);
     ASSERT_TRUE(r);
     EXPECT_EQ(frameKinds(r->record), "SSP");
-    EXPECT_NE(r->run.log.find(endLine(0)), std::string::npos) << r->run.log;
+    EXPECT_EQ(r->end, 0) << r->run.log;
 }
 
 TEST(E2E, StopBeforeACopyGivesMinus3) {
@@ -399,7 +395,7 @@ TEST(E2E, StopBeforeACopyGivesMinus3) {
     auto r = runJob(job);
     ASSERT_TRUE(r);
     EXPECT_EQ(frameKinds(r->record), "SSPS");
-    EXPECT_NE(r->run.log.find(endLine(-3)), std::string::npos) << r->run.log;
+    EXPECT_EQ(r->end, -3) << r->run.log;
 }
 
 TEST(E2E, FailedWaitSkipsOnlyThatCopy) {
@@ -413,7 +409,7 @@ TEST(E2E, FailedWaitSkipsOnlyThatCopy) {
     ASSERT_EQ(r->record.pages.size(), 1u);
     EXPECT_EQ(r->record.pages[0].copyNumber, 2);
     EXPECT_TRUE(r->record.pages[0].data == expectedPage(job.pages[0], {}, kHead300));
-    EXPECT_NE(r->run.log.find(endLine(0)), std::string::npos) << r->run.log;
+    EXPECT_EQ(r->end, 0) << r->run.log;
 }
 
 TEST(E2E, FailedWriteOrShortReplyGivesResult1) {
@@ -434,7 +430,7 @@ TEST(E2E, FailedWriteOrShortReplyGivesResult1) {
         auto r = runJob(job);
         ASSERT_TRUE(r);
         EXPECT_EQ(framesOf(r->record).size(), c.site == vt58::Site::PrintReply ? 1u : 0u);
-        EXPECT_NE(r->run.log.find(endLine(1)), std::string::npos) << r->run.log;
+        EXPECT_EQ(r->end, 1) << r->run.log;
     }
 }
 
@@ -447,7 +443,7 @@ TEST(E2E, TimedOutTransfers) {
     ASSERT_TRUE(r);
     EXPECT_EQ(frameKinds(r->record), "SSP");
     EXPECT_GE(r->run.seconds, 1.9);
-    EXPECT_NE(r->run.log.find(endLine(1)), std::string::npos) << r->run.log;
+    EXPECT_EQ(r->end, 1) << r->run.log;
 
     // No reply to the head query: the link is opened again 3 s later and the page prints.
     Job late;
@@ -458,7 +454,7 @@ TEST(E2E, TimedOutTransfers) {
     EXPECT_EQ(frameKinds(l->record), "SSSPP");
     EXPECT_GE(l->run.seconds, 4.9);
     expectPrinted(l->record, {expectedPage(late.pages[0], {}, kHead300)}, 1, kHead300);
-    EXPECT_NE(l->run.log.find(endLine(0)), std::string::npos) << l->run.log;
+    EXPECT_EQ(l->end, 0) << l->run.log;
 }
 
 TEST(E2E, FailedFreePollAfterABlockGivesResult2) {
@@ -469,7 +465,7 @@ TEST(E2E, FailedFreePollAfterABlockGivesResult2) {
     auto r = runJob(job);
     ASSERT_TRUE(r);
     EXPECT_EQ(frameKinds(r->record), "SSPS");
-    EXPECT_NE(r->run.log.find(endLine(2)), std::string::npos) << r->run.log;
+    EXPECT_EQ(r->end, 2) << r->run.log;
 }
 
 // ---- Whole jobs ---------------------------------------------------------------------------
@@ -501,7 +497,7 @@ TEST(E2E, CancelDuringPage3Of5FinishesPage3Only) {
     EXPECT_EQ(framesOf(r->record).size(), 12u);
     EXPECT_EQ(countOf(r->run.log, "tarvik_backend: Print, w = "), 3u) << r->run.log;
     const size_t cancel = r->run.log.find("tarvik_backend: cancel_job\n");
-    const size_t end = r->run.log.find(endLine(0));
+    const size_t end = r->run.log.find("tarvik_backend: end, return = 0, ");
     ASSERT_NE(cancel, std::string::npos) << r->run.log;
     ASSERT_NE(end, std::string::npos) << r->run.log;
     EXPECT_LT(cancel, end);
@@ -519,7 +515,7 @@ TEST(E2E, CancelEndsAJobOnAPrinterThatNeverGetsReady) {
     EXPECT_TRUE(framesOf(r->record).empty());
     // Both copies of page 1 are given up after one more status each; page 2 is not read.
     EXPECT_EQ(countOf(r->run.log, "tarvik_backend: Print, w = "), 1u) << r->run.log;
-    EXPECT_NE(r->run.log.find(endLine(0)), std::string::npos) << r->run.log;
+    EXPECT_EQ(r->end, 0) << r->run.log;
 }
 
 TEST(E2E, MultiPageJobWithRotationOffsetsAndTemplate) {
@@ -565,7 +561,7 @@ TEST(E2E, MultiPageJobWithRotationOffsetsAndTemplate) {
         auto r = runJob(job);
         ASSERT_TRUE(r);
         expectPrinted(r->record, want, 2, c.head);
-        EXPECT_NE(r->run.log.find(endLine(0)), std::string::npos) << r->run.log;
+        EXPECT_EQ(r->end, 0) << r->run.log;
     }
 }
 

@@ -20,17 +20,13 @@ namespace {
 
 using namespace hard;
 using tsupport::countOf;
+using tsupport::isSymlink;
 using tsupport::RasterPage;
 
 constexpr int kHeadBytes = 72; // the virtual T58's default head: 300 dpi, 576 dots
 
 std::string rasterName() {
     return spoolPath("", kJobId).substr(1);
-}
-
-bool isSymlink(const std::string& path) {
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
 // A head-wide page prints exactly as it is.

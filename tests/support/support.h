@@ -64,6 +64,7 @@ bool writePpd(const std::string& path,
               const std::vector<std::pair<std::string, std::string>>& defaults);
 
 std::string readFile(const std::string& path);
+bool isSymlink(const std::string& path);
 bool writeFile(const std::string& path, const std::string& bytes);
 // Number of non-overlapping occurrences of needle in hay.
 size_t countOf(const std::string& hay, const std::string& needle);
