@@ -7,9 +7,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <sched.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -110,39 +108,28 @@ AppServer::AppServer(const vt58::VirtualT58& printer, const std::string& dir,
     for (const char* sub : {"/run", "/shm", "/spool"}) {
         mkdir((dir + sub).c_str(), 0700);
     }
-    tsupport::CStrings argv{
-        {tsupport::binPath("tarvik-printer-app"), "server", "-o",
-         "server-port=" + std::to_string(port_), "-o", "spool-directory=" + dir + "/spool", "-o",
-         "state-file=" + dir + "/state", "-o", "log-file=" + dir + "/log", "-o", "log-level=debug"},
-        {}};
-    argv.owned.insert(argv.owned.end(), extraArgs.begin(), extraArgs.end());
-    tsupport::CStrings envp;
+    tsupport::SpawnOptions server;
+    server.argv = {tsupport::binPath("tarvik-printer-app"),
+                   "server",
+                   "-o",
+                   "server-port=" + std::to_string(port_),
+                   "-o",
+                   "spool-directory=" + dir + "/spool",
+                   "-o",
+                   "state-file=" + dir + "/state",
+                   "-o",
+                   "log-file=" + dir + "/log",
+                   "-o",
+                   "log-level=debug"};
+    server.argv.insert(server.argv.end(), extraArgs.begin(), extraArgs.end());
     // The sanitizer build's options reach the server too, so that its reports fail the test.
-    for (const auto& [name, value] : printer.withChildEnv(tsupport::withSanitizerOptions(
-             {{"PATH", "/usr/bin:/bin"}, {"HOME", dir}, {"TMPDIR", dir}, {"LANG", "C"}}))) {
-        envp.owned.push_back(name + "=" + value);
-    }
-    const std::string run = dir + "/run";
-    const std::string shm = dir + "/shm";
+    server.env = printer.withChildEnv(tsupport::withSanitizerOptions(
+        {{"PATH", "/usr/bin:/bin"}, {"HOME", dir}, {"TMPDIR", dir}, {"LANG", "C"}}));
+    server.binds = {{dir + "/run", "/run"}, {dir + "/shm", "/dev/shm"}};
     const std::string out = dir + "/out";
-    char** av = argv.get();
-    char** ev = envp.get();
-    const int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    pid_ = fork();
-    if (pid_ == 0) {
-        if (unshare(CLONE_NEWNS) != 0 ||
-            mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount(run.c_str(), "/run", nullptr, MS_BIND, nullptr) != 0 ||
-            mount(shm.c_str(), "/dev/shm", nullptr, MS_BIND, nullptr) != 0) {
-            _exit(126);
-        }
-        dup2(outFd, 1);
-        dup2(outFd, 2);
-        close_range(3, ~0u, 0);
-        execve(av[0], av, ev);
-        _exit(127);
-    }
-    close(outFd);
+    server.outFd = server.errFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    pid_ = tsupport::spawn(server);
+    close(server.outFd);
 }
 
 AppServer::~AppServer() {
@@ -355,18 +342,13 @@ std::string printerAttr(const std::string& printerUri, const char* name) {
 std::vector<vt58::PrintedPage>
 backendPrints(const std::vector<tsupport::RasterPage>& pages, uint8_t headByte, int copies,
               const std::vector<std::pair<std::string, std::string>>& ppd) {
-    vt58::Scenario s;
-    s.headByte = headByte;
-    vt58::VirtualT58 printer(s);
-    if (!printer.ok()) {
-        return {};
-    }
-    tjob::JobSpec job;
+    tjob::PrinterJob job;
+    job.scenario.headByte = headByte;
     job.pages = pages;
     job.ppd = ppd;
     job.copies = std::to_string(copies);
-    tjob::runJob(job, &printer);
-    return printer.pages();
+    const auto r = tjob::runJob(job);
+    return r ? r->record.pages : std::vector<vt58::PrintedPage>{};
 }
 
 } // namespace apptest

@@ -266,22 +266,9 @@ TEST_F(FilterTest, SigtermWhileReadingRemovesTheTemporaryFile) {
     std::string bytes = tsupport::readFile(whole);
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
-    std::vector<std::string> envText;
-    for (const auto& [k, v] : env())
-        envText.push_back(k + "=" + v);
-    std::vector<char*> cenv;
-    for (std::string& e : envText)
-        cenv.push_back(e.data());
-    cenv.push_back(nullptr);
-    std::string id = "42", u = "u", t = "t", c = "1", o = "";
-    char* argv[] = {filter.data(), id.data(), u.data(), t.data(), c.data(), o.data(), nullptr};
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(fds[0], 0);
-        close(fds[1]);
-        execve(filter.c_str(), argv, cenv.data());
-        _exit(127);
-    }
+    tsupport::SpawnOptions run{{filter, "42", "u", "t", "1", ""}, env(), {}};
+    run.inFd = fds[0];
+    const pid_t pid = tsupport::spawn(run);
     close(fds[0]);
     ASSERT_EQ(write(fds[1], bytes.data(), bytes.size() / 2),
               static_cast<ssize_t>(bytes.size() / 2));

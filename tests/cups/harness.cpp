@@ -6,9 +6,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -222,26 +220,15 @@ bool PrivateCups::start(std::string* error) {
         return false;
     std::string conf = root_ + "/etc/cupsd.conf";
     std::string files = root_ + "/etc/cups-files.conf";
-    std::string shm = shmDir();
-    std::string out = root_ + "/log/cupsd.out";
-    const char* argv[] = {"cupsd", "-f", "-c", conf.c_str(), "-s", files.c_str(), nullptr};
-    const char* envp[] = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LANG=C", nullptr};
-    pid_t pid = fork();
-    if (pid == 0) {
-        // The backend writes its log and page dumps into /dev/shm: give this cupsd and all
-        // it starts the test's folder there.
-        if (unshare(CLONE_NEWNS) != 0 ||
-            mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount(shm.c_str(), "/dev/shm", nullptr, MS_BIND, nullptr) != 0)
-            _exit(126);
-        int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd >= 0) {
-            dup2(fd, 1);
-            dup2(fd, 2);
-        }
-        execve(TARVIK_CUPSD, const_cast<char**>(argv), const_cast<char**>(envp));
-        _exit(127);
-    }
+    // The backend writes its log and page dumps into /dev/shm: give this cupsd and all it
+    // starts the test's folder there.
+    tsupport::SpawnOptions cupsd{{TARVIK_CUPSD, "-f", "-c", conf, "-s", files},
+                                 {{"PATH", "/usr/sbin:/usr/bin:/sbin:/bin"}, {"LANG", "C"}},
+                                 {{shmDir(), "/dev/shm"}}};
+    const std::string out = root_ + "/log/cupsd.out";
+    cupsd.outFd = cupsd.errFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const pid_t pid = tsupport::spawn(cupsd);
+    close(cupsd.outFd);
     if (pid < 0) {
         *error = "fork failed";
         return false;

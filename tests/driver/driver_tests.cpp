@@ -40,18 +40,20 @@ std::vector<std::string> lines(const std::string& text) {
     return out;
 }
 
-// The fake backend's job in the fixture's folders; the recording double's record beside
-// the raster.
-struct DriverJob {
+// The fake backend's job: the test writes the spool file, and the PPD when it wants one;
+// the recording double's record beside the raster. Run with tjob::runJob(job, nullptr,
+// job.folders).
+struct DriverJob : tjob::JobSpec {
     tjob::JobFolders folders{"tarvik"};
     const TempDir& spool = folders.spool;
     const TempDir& shm = folders.shm;
-    std::string ppd;
-    std::string copies = "1";
-    std::vector<std::pair<std::string, std::string>> extraEnv;
-    std::function<bool(const DriverJob&)> sigtermWhen;
-    std::chrono::milliseconds timeout{60000};
 
+    DriverJob() {
+        program = "tarvik_fake";
+        writeRaster = false;
+        withPpd = false;
+        env = {{"TARVIK_FAKE_RECORD", recordPath()}};
+    }
     std::string rasterPath() const { return folders.rasterPath(); }
     std::string recordPath() const { return spool.file("record.txt"); }
     std::string record() const { return readFile(recordPath()); }
@@ -64,24 +66,6 @@ struct DriverJob {
         }
         return out;
     }
-
-    RunResult run() {
-        tjob::JobSpec spec;
-        spec.program = "tarvik_fake";
-        spec.writeRaster = false;
-        spec.withPpd = false;
-        spec.copies = copies;
-        spec.env = {{"TARVIK_FAKE_RECORD", recordPath()}};
-        if (!ppd.empty()) {
-            spec.env.emplace_back("PPD", ppd);
-        }
-        spec.env.insert(spec.env.end(), extraEnv.begin(), extraEnv.end());
-        spec.timeout = timeout;
-        if (sigtermWhen) {
-            spec.sigtermWhen = [this] { return sigtermWhen(*this); };
-        }
-        return tjob::runJob(spec, nullptr, folders).run;
-    }
 };
 
 RasterPage stripes(uint32_t w, uint32_t h) {
@@ -92,11 +76,11 @@ RasterPage stripes(uint32_t w, uint32_t h) {
 
 TEST(JobLog, WritesStartArgumentsPagesAndEndLineExactly) {
     DriverJob job;
-    job.ppd = job.spool.file("t58.ppd");
-    ASSERT_TRUE(writePpd(job.ppd, {{"RotationAngle", "3"}, {"Blackness", "12abc"}}));
+    job.withPpd = true;
+    job.ppd = {{"RotationAngle", "3"}, {"Blackness", "12abc"}};
     ASSERT_TRUE(writeRaster(job.rasterPath(), {stripes(384, 10), stripes(576, 3)}));
     uintmax_t rasterSize = std::filesystem::file_size(job.rasterPath());
-    RunResult r = job.run();
+    RunResult r = tjob::runJob(job, nullptr, job.folders).run;
     ASSERT_TRUE(endResult(r.log).has_value()) << r.log;
     std::string expected = "tarvik_backend: start,argc = 6\n"
                            "tarvik_backend: argv[0] =  " +
@@ -131,7 +115,7 @@ TEST(JobPages, PassesEveryPageWithItsGeometryAndMaskedLastBytes) {
     RasterPage exact = randomPage(384, 5, 7);
     RasterPage larger = randomPage(576, 300, 9); // larger than the buffer of page 1
     ASSERT_TRUE(writeRaster(job.rasterPath(), {full, exact, larger}));
-    RunResult r = job.run();
+    RunResult r = tjob::runJob(job, nullptr, job.folders).run;
     ASSERT_TRUE(endResult(r.log).has_value()) << r.log;
     auto prints = job.prints();
     ASSERT_EQ(prints.size(), 3u);
@@ -151,7 +135,7 @@ TEST(JobPages, RefusesHeadersThatCannotBeOneBitPagesAndGoesOn) {
     RasterPage narrow = randomPage(400, 4, 3, 20); // 20 bytes cannot hold 400 dots
     RasterPage good = randomPage(64, 4, 5);
     ASSERT_TRUE(writeRaster(job.rasterPath(), {narrow, good}));
-    RunResult r = job.run();
+    RunResult r = tjob::runJob(job, nullptr, job.folders).run;
     ASSERT_TRUE(endResult(r.log).has_value()) << r.log;
     auto prints = job.prints();
     if (r.log.find("page refused") == std::string::npos) {
@@ -167,7 +151,7 @@ TEST(JobCopies, ArgumentFourGivesTheCopiesZeroWhenNotANumber) {
         DriverJob job;
         job.copies = arg;
         ASSERT_TRUE(writeRaster(job.rasterPath(), {stripes(384, 2)}));
-        RunResult r = job.run();
+        RunResult r = tjob::runJob(job, nullptr, job.folders).run;
         ASSERT_TRUE(endResult(r.log).has_value()) << r.log;
         auto prints = job.prints();
         ASSERT_EQ(prints.size(), 1u) << arg;
@@ -178,19 +162,19 @@ TEST(JobCopies, ArgumentFourGivesTheCopiesZeroWhenNotANumber) {
 
 TEST(JobOptions, PpdDefaultsReachTheRecordNarrowedToTheirFields) {
     DriverJob job;
-    job.ppd = job.spool.file("t58.ppd");
-    ASSERT_TRUE(writePpd(job.ppd, {{"RotationAngle", "257"},
-                                   {"Blackness", "300"},
-                                   {"CutterSet", "9"},
-                                   {"HorizontalOffset", "1"},
-                                   {"HorizontalOffsetValue", "5"},
-                                   {"VerticalOffset", "abc"},
-                                   {"VerticalOffsetValue", "-3"},
-                                   {"IsDebug", "1"},
-                                   {"StpTemplateCM", "4"},
-                                   {"StpTemplateMM", "5"}}));
+    job.withPpd = true;
+    job.ppd = {{"RotationAngle", "257"},
+               {"Blackness", "300"},
+               {"CutterSet", "9"},
+               {"HorizontalOffset", "1"},
+               {"HorizontalOffsetValue", "5"},
+               {"VerticalOffset", "abc"},
+               {"VerticalOffsetValue", "-3"},
+               {"IsDebug", "1"},
+               {"StpTemplateCM", "4"},
+               {"StpTemplateMM", "5"}};
     ASSERT_TRUE(writeRaster(job.rasterPath(), {stripes(384, 2)}));
-    RunResult r = job.run();
+    RunResult r = tjob::runJob(job, nullptr, job.folders).run;
     auto prints = job.prints();
     ASSERT_EQ(prints.size(), 1u);
     EXPECT_NE(prints[0].find("black=44 rot=1 cut=9 tcm=4 tmm=5 xdir=1 ydir=0 xval=5 yval=-3"),
@@ -204,7 +188,7 @@ TEST(JobOptions, PpdDefaultsReachTheRecordNarrowedToTheirFields) {
 TEST(JobOptions, WithoutPpdEveryOptionIsAbsent) {
     DriverJob job;
     ASSERT_TRUE(writeRaster(job.rasterPath(), {stripes(384, 2)}));
-    RunResult r = job.run();
+    RunResult r = tjob::runJob(job, nullptr, job.folders).run;
     EXPECT_EQ(countOf(r.log, "tarvik_getCupsParm"), 0u);
     ASSERT_EQ(job.prints().size(), 1u);
     EXPECT_NE(job.prints()[0].find("black=0 rot=0 cut=0 tcm=999 tmm=0 xdir=0 ydir=0 xval=0 yval=0"),
@@ -219,7 +203,7 @@ TEST(JobSpool, WaitsForAFileThatAppearsLate) {
         std::this_thread::sleep_for(std::chrono::milliseconds(450));
         std::filesystem::rename(staging.file("r"), job.rasterPath());
     });
-    RunResult r = job.run();
+    RunResult r = tjob::runJob(job, nullptr, job.folders).run;
     writer.join();
     EXPECT_GE(countOf(r.log, "tarvik_backend: Wait RasterFile..... " + job.rasterPath() + "\n"),
               3u);
@@ -229,7 +213,7 @@ TEST(JobSpool, WaitsForAFileThatAppearsLate) {
 
 TEST(JobSpool, FileNeverCreatedEndsAfterTwoHundredPolls_Slow) {
     DriverJob job;
-    RunResult r = job.run();
+    RunResult r = tjob::runJob(job, nullptr, job.folders).run;
     EXPECT_TRUE(endResult(r.log).has_value()) << r.log;
     EXPECT_EQ(countOf(r.log, "tarvik_backend: Wait RasterFile....."), 200u);
     EXPECT_NE(r.log.find("tarvik_backend: fd < 0\ntarvik_backend: end, return = -1, fd = -1\n"),
@@ -240,7 +224,7 @@ TEST(JobSpool, FileNeverCreatedEndsAfterTwoHundredPolls_Slow) {
 TEST(JobSpool, FileWithNoPagesIsOpenedAfterTheWaitAndEndsAtOnce_Slow) {
     DriverJob job;
     ASSERT_TRUE(writeRaster(job.rasterPath(), {})); // the sync word only: 4 bytes
-    RunResult r = job.run();
+    RunResult r = tjob::runJob(job, nullptr, job.folders).run;
     EXPECT_EQ(countOf(r.log, "tarvik_backend: Wait RasterFile....."), 200u);
     EXPECT_NE(r.log.find("tarvik_backend: end, return = 0, fd = 3\n"), std::string::npos);
     EXPECT_EQ(job.record(), "");
@@ -251,8 +235,8 @@ TEST(JobSpool, SymbolicLinkIsNotTheJobsRaster) {
     TempDir elsewhere("tarvik-elsewhere");
     ASSERT_TRUE(writeRaster(elsewhere.file("r"), {stripes(384, 2)}));
     ASSERT_EQ(symlink(elsewhere.file("r").c_str(), job.rasterPath().c_str()), 0);
-    job.timeout = std::chrono::milliseconds(40000);
-    RunResult r = job.run();
+    job.timeout = std::chrono::seconds(40);
+    RunResult r = tjob::runJob(job, nullptr, job.folders).run;
     EXPECT_NE(r.log.find("tarvik_backend: fd < 0\n"), std::string::npos);
     EXPECT_EQ(job.record(), "");
     EXPECT_TRUE(std::filesystem::exists(elsewhere.file("r")));
@@ -269,15 +253,15 @@ TEST(JobSpool, EmptyReadStartsAgainWithoutReprintingSentPages) {
     size_t pageBytes = whole.size() / 3;
     ASSERT_TRUE(writeFile(job.rasterPath(), whole.substr(0, 2 * pageBytes - 500)));
     bool completed = false;
-    job.sigtermWhen = [&](const DriverJob& j) {
+    job.sigtermWhen = [&] {
         if (!completed &&
-            readFile(j.shm.file("t58print.log")).find("len = 0") != std::string::npos) {
-            writeFile(j.rasterPath(), whole);
+            readFile(job.shm.file("t58print.log")).find("len = 0") != std::string::npos) {
+            writeFile(job.rasterPath(), whole);
             completed = true;
         }
         return false;
     };
-    RunResult r = job.run();
+    RunResult r = tjob::runJob(job, nullptr, job.folders).run;
     ASSERT_TRUE(completed) << r.log;
     EXPECT_NE(r.log.find("tarvik_backend: len = 0, waitRasterTime = 0\n"), std::string::npos);
     auto prints = job.prints();
@@ -290,11 +274,11 @@ TEST(JobSpool, EmptyReadStartsAgainWithoutReprintingSentPages) {
 TEST(JobBanner, PausesOneSecondBeforeEachPassOfABannerJob) {
     DriverJob plain;
     ASSERT_TRUE(writeRaster(plain.rasterPath(), {stripes(384, 2)}));
-    RunResult quick = plain.run();
+    RunResult quick = tjob::runJob(plain, nullptr, plain.folders).run;
     DriverJob banner;
-    banner.extraEnv = {{"CONTENT_TYPE", "application/vnd.cups-pdf-banner"}};
+    banner.env.emplace_back("CONTENT_TYPE", "application/vnd.cups-pdf-banner");
     ASSERT_TRUE(writeRaster(banner.rasterPath(), {stripes(384, 2)}));
-    RunResult paused = banner.run();
+    RunResult paused = tjob::runJob(banner, nullptr, banner.folders).run;
     EXPECT_GE(paused.seconds, 1.0);
     EXPECT_GE(paused.seconds - quick.seconds, 0.9);
     EXPECT_EQ(banner.prints().size(), 1u);
@@ -307,9 +291,10 @@ TEST(JobCancel, SigtermDuringPageThreeOfFiveFinishesPageThreeOnly) {
         pages.push_back(randomPage(384, 8, i));
     }
     ASSERT_TRUE(writeRaster(job.rasterPath(), pages));
-    job.extraEnv = {{"TARVIK_FAKE_PRINT_MS", "300"}, {"TARVIK_FAKE_RESULTS", "0,0,2,0,0"}};
-    job.sigtermWhen = [](const DriverJob& j) { return j.prints().size() == 3; };
-    RunResult r = job.run();
+    job.env.emplace_back("TARVIK_FAKE_PRINT_MS", "300");
+    job.env.emplace_back("TARVIK_FAKE_RESULTS", "0,0,2,0,0");
+    job.sigtermWhen = [&] { return job.prints().size() == 3; };
+    RunResult r = tjob::runJob(job, nullptr, job.folders).run;
     ASSERT_TRUE(r.sigtermSent);
     EXPECT_TRUE(endResult(r.log).has_value()) << r.log;
     EXPECT_EQ(job.prints().size(), 3u);
@@ -322,8 +307,8 @@ TEST(JobCancel, SigtermDuringPageThreeOfFiveFinishesPageThreeOnly) {
 TEST(JobLink, RetriesEveryThreeSecondsThenPrints) {
     DriverJob job;
     ASSERT_TRUE(writeRaster(job.rasterPath(), {stripes(384, 2)}));
-    job.extraEnv = {{"TARVIK_FAKE_INIT_FAILS", "1"}};
-    RunResult r = job.run();
+    job.env.emplace_back("TARVIK_FAKE_INIT_FAILS", "1");
+    RunResult r = tjob::runJob(job, nullptr, job.folders).run;
     EXPECT_EQ(job.record().substr(0, 18), "init fail\ninit ok\n");
     EXPECT_GE(r.seconds, 2.9);
     EXPECT_EQ(job.prints().size(), 1u);
@@ -332,16 +317,16 @@ TEST(JobLink, RetriesEveryThreeSecondsThenPrints) {
 TEST(JobLink, SigtermEndsTheRetryPauseAtOnceAndLeavesThePageUnprinted) {
     DriverJob job;
     ASSERT_TRUE(writeRaster(job.rasterPath(), {stripes(384, 2)}));
-    job.extraEnv = {{"TARVIK_FAKE_INIT_FAILS", "100000"}};
+    job.env.emplace_back("TARVIK_FAKE_INIT_FAILS", "100000");
     std::chrono::steady_clock::time_point sent;
-    job.sigtermWhen = [&](const DriverJob& j) {
-        bool now = j.record().find("init fail") != std::string::npos;
+    job.sigtermWhen = [&] {
+        bool now = job.record().find("init fail") != std::string::npos;
         if (now) {
             sent = std::chrono::steady_clock::now();
         }
         return now;
     };
-    RunResult r = job.run();
+    RunResult r = tjob::runJob(job, nullptr, job.folders).run;
     double afterSignal =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count();
     EXPECT_LT(afterSignal, 1.5) << "the 3 s pause did not end on SIGTERM";
@@ -353,8 +338,8 @@ TEST(JobLink, SigtermEndsTheRetryPauseAtOnceAndLeavesThePageUnprinted) {
 TEST(JobResult, EndLineShowsTheResultOfTheLastPage) {
     DriverJob job;
     ASSERT_TRUE(writeRaster(job.rasterPath(), {stripes(384, 2), stripes(384, 2)}));
-    job.extraEnv = {{"TARVIK_FAKE_RESULTS", "1,0"}};
-    RunResult r = job.run();
+    job.env.emplace_back("TARVIK_FAKE_RESULTS", "1,0");
+    RunResult r = tjob::runJob(job, nullptr, job.folders).run;
     EXPECT_EQ(job.prints().size(), 2u);
     EXPECT_NE(r.log.find("end, return = 0, fd = 3\n"), std::string::npos);
 }
@@ -365,7 +350,7 @@ TEST(JobLogFile, SymbolicLinkInSharedMemoryIsNotFollowed) {
     ASSERT_TRUE(writeFile(elsewhere.file("precious"), "keep me"));
     ASSERT_EQ(symlink(elsewhere.file("precious").c_str(), job.shm.file("t58print.log").c_str()), 0);
     ASSERT_TRUE(writeRaster(job.rasterPath(), {stripes(384, 2)}));
-    RunResult r = job.run();
+    RunResult r = tjob::runJob(job, nullptr, job.folders).run;
     EXPECT_TRUE(endResult(r.log + r.err).has_value()) << r.err;
     EXPECT_EQ(readFile(elsewhere.file("precious")), "keep me");
     EXPECT_EQ(job.prints().size(), 1u);

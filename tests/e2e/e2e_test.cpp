@@ -16,7 +16,9 @@
 namespace {
 
 using namespace std::chrono_literals;
+using tjob::framesOf;
 using tsupport::countOf;
+using tsupport::labelPage;
 using tsupport::RasterPage;
 
 // ---- The expected page, worked out from the source page -------------------------------
@@ -165,62 +167,14 @@ std::vector<std::pair<std::string, std::string>> ppdFor(const Options& o, int bl
     return d;
 }
 
-struct Job {
-    std::vector<RasterPage> pages;
-    Options options;
-    int blackness = 0;
-    int cutter = 0;
-    std::string copies = "1";
-    vt58::Scenario scenario;
-    std::function<bool(const vt58::VirtualT58&)> termWhen;
-    std::string deviceUri; // DEVICE_URI as CUPS sets it; none when empty
+// A job with every option of the PPD at its default.
+struct Job : tjob::PrinterJob {
+    Job() {
+        ppd = ppdFor({});
+        timeout = 120s;
+    }
 };
-
-struct JobRun {
-    tsupport::RunResult run;
-    vt58::Record record;
-    std::string cDump; // /dev/shm/c.bmp of the last page
-};
-
-std::optional<JobRun> runJob(const Job& job) {
-    vt58::VirtualT58 vt(job.scenario);
-    if (!vt.ok()) {
-        ADD_FAILURE() << "virtual T58: " << vt.setupError();
-        return std::nullopt;
-    }
-    const tjob::JobFolders folders("e2e");
-    tjob::JobSpec spec;
-    spec.pages = job.pages;
-    spec.ppd = ppdFor(job.options, job.blackness, job.cutter);
-    spec.copies = job.copies;
-    if (!job.deviceUri.empty()) {
-        spec.env.emplace_back("DEVICE_URI", job.deviceUri);
-    }
-    spec.timeout = 120s;
-    if (job.termWhen) {
-        spec.sigtermWhen = [&] { return job.termWhen(vt); };
-    }
-    tjob::JobResult r = tjob::runJob(spec, &vt, folders);
-    tjob::expectClean(r);
-    if (!r.filesWritten) {
-        return std::nullopt;
-    }
-    JobRun result{std::move(r.run), std::move(r.record),
-                  tsupport::readFile(folders.shm.file("c.bmp"))};
-    EXPECT_TRUE(result.record.errors.empty()) << vt58::dumpRecord(result.record);
-    return result;
-}
-
-std::string endLine(int result) {
-    return "tarvik_backend: end, return = " + std::to_string(result) + ", fd = ";
-}
-
-std::vector<vt58::FrameRecord> printFrames(const vt58::Record& record) {
-    std::vector<vt58::FrameRecord> out;
-    std::copy_if(record.frames.begin(), record.frames.end(), std::back_inserter(out),
-                 [](const vt58::FrameRecord& f) { return f.kind == vt58::FrameKind::Print; });
-    return out;
-}
+using tjob::runJob;
 
 // S for a status request, P for print data, in arrival order.
 std::string frameKinds(const vt58::Record& record) {
@@ -253,14 +207,6 @@ void expectPrinted(const vt58::Record& record, const std::vector<std::vector<uin
     }
 }
 
-RasterPage labelPage(uint32_t w, uint32_t h, uint32_t seed) {
-    // A border, stripes and a diagonal: asymmetric, so a wrong turn or shift shows.
-    return tsupport::makePage(w, h, [=](uint32_t x, uint32_t y) {
-        return x == 0 || y == 0 || x + 1 == w || y + 1 == h || (x / 3 + seed) % 7 == 0 ||
-               x == y * 2 || (y < 8 && x < 40);
-    });
-}
-
 // ---- Blocks, headers, copies --------------------------------------------------------------
 
 TEST(E2E, BlocksOnBothHeads) {
@@ -277,7 +223,7 @@ TEST(E2E, BlocksOnBothHeads) {
         job.pages = {tsupport::randomPage(c.head.rowBytes * 8, c.lines, c.lines)};
         auto r = runJob(job);
         ASSERT_TRUE(r);
-        auto frames = printFrames(r->record);
+        auto frames = framesOf(r->record);
         ASSERT_EQ(frames.size(), c.blockLines.size());
         for (size_t j = 0; j < frames.size(); ++j) {
             const auto& b = frames[j].bytes;
@@ -289,20 +235,19 @@ TEST(E2E, BlocksOnBothHeads) {
             EXPECT_EQ(b[16], 0);
         }
         expectPrinted(r->record, {expectedPage(job.pages[0], {}, c.head)}, 1, c.head);
-        EXPECT_NE(r->run.log.find(endLine(0)), std::string::npos) << r->run.log;
+        EXPECT_EQ(r->end, 0) << r->run.log;
     }
 }
 
 TEST(E2E, ThreeCopiesEachAfterAWait) {
     Job job;
     job.copies = "3";
-    job.blackness = 40;
-    job.cutter = 9;
+    job.ppd = ppdFor({}, 40, 9);
     job.pages = {labelPage(576, 48, 1)};
     auto r = runJob(job);
     ASSERT_TRUE(r);
     EXPECT_EQ(frameKinds(r->record), "SSPPSPPSPP");
-    for (const auto& f : printFrames(r->record)) {
+    for (const auto& f : framesOf(r->record)) {
         EXPECT_EQ(f.bytes[4], 0xE8); // 40 & 0x1F = 8
         EXPECT_EQ(f.bytes[5], 0x01); // 9 & 7
         EXPECT_EQ(le16(f.bytes, 6), 3);
@@ -335,8 +280,8 @@ TEST(E2E, PageDumpIsTheHeadPageBeforeTheSwap) {
     auto r = runJob(job);
     ASSERT_TRUE(r);
     const auto want = expectedPage(job.pages[0], {}, kHead300);
-    ASSERT_EQ(r->cDump.size(), 62 + want.size());
-    EXPECT_TRUE(std::equal(want.begin(), want.end(), r->cDump.begin() + 62,
+    ASSERT_EQ(r->pageDump.size(), 62 + want.size());
+    EXPECT_TRUE(std::equal(want.begin(), want.end(), r->pageDump.begin() + 62,
                            [](uint8_t a, char b) { return a == uint8_t(b); }));
 }
 
@@ -344,12 +289,12 @@ TEST(E2E, ZeroLinePageAndZeroCopies) {
     // A template of 0 cm 0 mm gives a page of no lines: a wait per copy, no block.
     Job empty;
     empty.copies = "2";
-    empty.options.templateCM = 0;
+    empty.ppd = ppdFor({.templateCM = 0});
     empty.pages = {labelPage(576, 40, 4)};
     auto r = runJob(empty);
     ASSERT_TRUE(r);
     EXPECT_EQ(frameKinds(r->record), "SSS");
-    EXPECT_NE(r->run.log.find(endLine(0)), std::string::npos) << r->run.log;
+    EXPECT_EQ(r->end, 0) << r->run.log;
 
     // No copies: only the head query; the page is still assembled and dumped.
     Job none;
@@ -358,8 +303,8 @@ TEST(E2E, ZeroLinePageAndZeroCopies) {
     auto n = runJob(none);
     ASSERT_TRUE(n);
     EXPECT_EQ(frameKinds(n->record), "S");
-    EXPECT_EQ(n->cDump.size(), 62u + 40 * 72);
-    EXPECT_NE(n->run.log.find(endLine(0)), std::string::npos) << n->run.log;
+    EXPECT_EQ(n->pageDump.size(), 62u + 40 * 72);
+    EXPECT_EQ(n->end, 0) << n->run.log;
 }
 
 TEST(E2E, MoreThan256BlocksCarryTheLow8BitsToFollow) {
@@ -367,7 +312,7 @@ TEST(E2E, MoreThan256BlocksCarryTheLow8BitsToFollow) {
     job.pages = {labelPage(576, 300 * 24, 6)}; // 300 blocks on the 300 dpi head
     auto r = runJob(job);
     ASSERT_TRUE(r);
-    auto frames = printFrames(r->record);
+    auto frames = framesOf(r->record);
     ASSERT_EQ(frames.size(), 300u);
     EXPECT_EQ(frames[0].bytes[15], 43); // 299 & 0xFF
     for (size_t j = 0; j < frames.size(); ++j) {
@@ -392,14 +337,13 @@ TEST(E2E, RefusedEveryTimeTenSendsThenTheNextBlock) {
         perBlock += "PS";
     }
     EXPECT_EQ(frameKinds(r->record), "SS" + perBlock + perBlock);
-    auto frames = printFrames(r->record);
+    auto frames = framesOf(r->record);
     ASSERT_EQ(frames.size(), 20u);
     for (size_t i = 0; i < 10; ++i) {
         EXPECT_EQ(frames[i].bytes, frames[0].bytes); // the same frame again
         EXPECT_EQ(frames[10 + i].bytes[15], 0);      // then the last block
     }
-    EXPECT_EQ(countOf(r->run.out, "t58IsFree .....\n"), 20u);
-    EXPECT_NE(r->run.log.find(endLine(0)), std::string::npos) << r->run.log;
+    EXPECT_EQ(r->end, 0) << r->run.log;
 }
 
 TEST(E2E, RefusedTwiceThenTaken) {
@@ -440,7 +384,7 @@ TEST(E2E, JobStateStopInReplyToFirstBlockEndsThePage) {
     auto r = runJob(job);
     ASSERT_TRUE(r);
     EXPECT_EQ(frameKinds(r->record), "SSP");
-    EXPECT_NE(r->run.log.find(endLine(0)), std::string::npos) << r->run.log;
+    EXPECT_EQ(r->end, 0) << r->run.log;
 }
 
 TEST(E2E, StopBeforeACopyGivesMinus3) {
@@ -451,7 +395,7 @@ TEST(E2E, StopBeforeACopyGivesMinus3) {
     auto r = runJob(job);
     ASSERT_TRUE(r);
     EXPECT_EQ(frameKinds(r->record), "SSPS");
-    EXPECT_NE(r->run.log.find(endLine(-3)), std::string::npos) << r->run.log;
+    EXPECT_EQ(r->end, -3) << r->run.log;
 }
 
 TEST(E2E, FailedWaitSkipsOnlyThatCopy) {
@@ -465,7 +409,7 @@ TEST(E2E, FailedWaitSkipsOnlyThatCopy) {
     ASSERT_EQ(r->record.pages.size(), 1u);
     EXPECT_EQ(r->record.pages[0].copyNumber, 2);
     EXPECT_TRUE(r->record.pages[0].data == expectedPage(job.pages[0], {}, kHead300));
-    EXPECT_NE(r->run.log.find(endLine(0)), std::string::npos) << r->run.log;
+    EXPECT_EQ(r->end, 0) << r->run.log;
 }
 
 TEST(E2E, FailedWriteOrShortReplyGivesResult1) {
@@ -485,8 +429,8 @@ TEST(E2E, FailedWriteOrShortReplyGivesResult1) {
         job.pages = {labelPage(576, 48, 13)};
         auto r = runJob(job);
         ASSERT_TRUE(r);
-        EXPECT_EQ(printFrames(r->record).size(), c.site == vt58::Site::PrintReply ? 1u : 0u);
-        EXPECT_NE(r->run.log.find(endLine(1)), std::string::npos) << r->run.log;
+        EXPECT_EQ(framesOf(r->record).size(), c.site == vt58::Site::PrintReply ? 1u : 0u);
+        EXPECT_EQ(r->end, 1) << r->run.log;
     }
 }
 
@@ -499,7 +443,7 @@ TEST(E2E, TimedOutTransfers) {
     ASSERT_TRUE(r);
     EXPECT_EQ(frameKinds(r->record), "SSP");
     EXPECT_GE(r->run.seconds, 1.9);
-    EXPECT_NE(r->run.log.find(endLine(1)), std::string::npos) << r->run.log;
+    EXPECT_EQ(r->end, 1) << r->run.log;
 
     // No reply to the head query: the link is opened again 3 s later and the page prints.
     Job late;
@@ -510,7 +454,7 @@ TEST(E2E, TimedOutTransfers) {
     EXPECT_EQ(frameKinds(l->record), "SSSPP");
     EXPECT_GE(l->run.seconds, 4.9);
     expectPrinted(l->record, {expectedPage(late.pages[0], {}, kHead300)}, 1, kHead300);
-    EXPECT_NE(l->run.log.find(endLine(0)), std::string::npos) << l->run.log;
+    EXPECT_EQ(l->end, 0) << l->run.log;
 }
 
 TEST(E2E, FailedFreePollAfterABlockGivesResult2) {
@@ -521,7 +465,7 @@ TEST(E2E, FailedFreePollAfterABlockGivesResult2) {
     auto r = runJob(job);
     ASSERT_TRUE(r);
     EXPECT_EQ(frameKinds(r->record), "SSPS");
-    EXPECT_NE(r->run.log.find(endLine(2)), std::string::npos) << r->run.log;
+    EXPECT_EQ(r->end, 2) << r->run.log;
 }
 
 // ---- Whole jobs ---------------------------------------------------------------------------
@@ -540,7 +484,7 @@ TEST(E2E, CancelDuringPage3Of5FinishesPage3Only) {
     };
     job.termWhen = [](const vt58::VirtualT58& vt) {
         auto rec = vt.record();
-        return printFrames(rec).size() >= 9;
+        return framesOf(rec).size() >= 9;
     };
     auto r = runJob(job);
     ASSERT_TRUE(r);
@@ -550,10 +494,10 @@ TEST(E2E, CancelDuringPage3Of5FinishesPage3Only) {
         want.push_back(expectedPage(job.pages[p], {}, kHead300));
     }
     expectPrinted(r->record, want, 2, kHead300);
-    EXPECT_EQ(printFrames(r->record).size(), 12u);
+    EXPECT_EQ(framesOf(r->record).size(), 12u);
     EXPECT_EQ(countOf(r->run.log, "tarvik_backend: Print, w = "), 3u) << r->run.log;
     const size_t cancel = r->run.log.find("tarvik_backend: cancel_job\n");
-    const size_t end = r->run.log.find(endLine(0));
+    const size_t end = r->run.log.find("tarvik_backend: end, return = 0, ");
     ASSERT_NE(cancel, std::string::npos) << r->run.log;
     ASSERT_NE(end, std::string::npos) << r->run.log;
     EXPECT_LT(cancel, end);
@@ -568,10 +512,10 @@ TEST(E2E, CancelEndsAJobOnAPrinterThatNeverGetsReady) {
     auto r = runJob(job);
     ASSERT_TRUE(r);
     EXPECT_TRUE(r->run.sigtermSent);
-    EXPECT_TRUE(printFrames(r->record).empty());
+    EXPECT_TRUE(framesOf(r->record).empty());
     // Both copies of page 1 are given up after one more status each; page 2 is not read.
     EXPECT_EQ(countOf(r->run.log, "tarvik_backend: Print, w = "), 1u) << r->run.log;
-    EXPECT_NE(r->run.log.find(endLine(0)), std::string::npos) << r->run.log;
+    EXPECT_EQ(r->end, 0) << r->run.log;
 }
 
 TEST(E2E, MultiPageJobWithRotationOffsetsAndTemplate) {
@@ -607,7 +551,7 @@ TEST(E2E, MultiPageJobWithRotationOffsetsAndTemplate) {
                      std::to_string(c.head.dpi));
         Job job;
         job.copies = "2";
-        job.options = c.options;
+        job.ppd = ppdFor(c.options);
         job.scenario.headByte = c.head.headByte;
         std::vector<std::vector<uint8_t>> want;
         for (uint32_t p = 0; p < 3; ++p) {
@@ -617,7 +561,7 @@ TEST(E2E, MultiPageJobWithRotationOffsetsAndTemplate) {
         auto r = runJob(job);
         ASSERT_TRUE(r);
         expectPrinted(r->record, want, 2, c.head);
-        EXPECT_NE(r->run.log.find(endLine(0)), std::string::npos) << r->run.log;
+        EXPECT_EQ(r->end, 0) << r->run.log;
     }
 }
 
@@ -629,9 +573,9 @@ TEST(EndToEnd, TheDeviceUrisSerialPicksThePrinter) {
     job.copies = "2";
     job.scenario.layout = vt58::Layout::TwoPrinters;
     const auto plain = runJob(job);
-    job.deviceUri = "tarvik://T58?serial=VT58-0001";
+    job.env = {{"DEVICE_URI", "tarvik://T58?serial=VT58-0001"}};
     const auto first = runJob(job);
-    job.deviceUri = "tarvik://T58?serial=VT58%2D0002";
+    job.env = {{"DEVICE_URI", "tarvik://T58?serial=VT58%2D0002"}};
     const auto second = runJob(job);
     ASSERT_TRUE(plain && first && second);
     // The logs differ only in the spool folder's name.
@@ -639,7 +583,7 @@ TEST(EndToEnd, TheDeviceUrisSerialPicksThePrinter) {
         return log.substr(log.find("tarvik_backend: RasterFile"));
     };
     EXPECT_EQ(fromSpool(first->run.log), fromSpool(plain->run.log));
-    EXPECT_EQ(first->cDump, plain->cDump);
+    EXPECT_EQ(first->pageDump, plain->pageDump);
     ASSERT_EQ(first->record.frames.size(), plain->record.frames.size());
     for (size_t i = 0; i < plain->record.frames.size(); ++i) {
         EXPECT_EQ(first->record.frames[i].device, 0);

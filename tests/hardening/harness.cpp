@@ -39,43 +39,6 @@ std::string rasterStream(const std::vector<RawPage>& pages, bool compressed) {
     return tsupport::readFile(path);
 }
 
-vt58::EnvPairs sanitizerEnv() {
-    return tsupport::withSanitizerOptions({});
-}
-
-std::optional<Run> runJob(const Job& job) {
-    vt58::VirtualT58 vt(job.scenario);
-    if (!vt.ok()) {
-        ADD_FAILURE() << "virtual T58: " << vt.setupError();
-        return std::nullopt;
-    }
-    Run result;
-    result.folders = std::make_unique<tjob::JobFolders>("hard");
-    result.rasterPath = result.folders->rasterPath();
-    tjob::JobSpec spec = job;
-    if (job.termWhen) {
-        spec.sigtermWhen = [&] { return job.termWhen(vt); };
-    }
-    tjob::JobResult r = tjob::runJob(spec, &vt, *result.folders);
-    tjob::expectClean(r);
-    if (!r.filesWritten) {
-        return std::nullopt;
-    }
-    result.run = std::move(r.run);
-    result.record = std::move(r.record);
-    return result;
-}
-
-std::vector<vt58::FrameRecord> framesOf(const vt58::Record& record, vt58::FrameKind kind) {
-    std::vector<vt58::FrameRecord> out;
-    for (const auto& frame : record.frames) {
-        if (frame.kind == kind) {
-            out.push_back(frame);
-        }
-    }
-    return out;
-}
-
 Usage usageOf(pid_t pid) {
     Usage usage;
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -95,13 +58,6 @@ Usage usageOf(pid_t pid) {
         closedir(dir);
     }
     return usage;
-}
-
-tsupport::RasterPage labelPage(uint32_t w, uint32_t h, uint32_t seed) {
-    return tsupport::makePage(w, h, [=](uint32_t x, uint32_t y) {
-        return x == 0 || y == 0 || x + 1 == w || y + 1 == h || (x / 3 + seed) % 7 == 0 ||
-               x == y * 2 || (y < 8 && x < 40);
-    });
 }
 
 } // namespace hard

@@ -40,27 +40,13 @@ RawPage rawOf(const tsupport::RasterPage& page);
 // A CUPS raster stream written by libcups (RaS2 compressed when `compressed`).
 std::string rasterStream(const std::vector<RawPage>& pages, bool compressed = false);
 
-// A job on a virtual T58 of its own; the fixture's job with the printer's scenario.
-struct Job : tjob::JobSpec {
-    vt58::Scenario scenario;
-    // SIGTERM the first time this holds (asked every few milliseconds).
-    std::function<bool(const vt58::VirtualT58&)> termWhen;
-};
-
-struct Run {
-    tsupport::RunResult run;
-    vt58::Record record;
-    std::unique_ptr<tjob::JobFolders> folders;
-    std::string rasterPath;
-};
-
-// Runs the job; nullopt (with a test failure) when the testbed could not be set up. Checks
-// on every run what tjob::expectClean checks.
-std::optional<Run> runJob(const Job& job);
+// A job on a virtual T58 of its own, run and checked by the fixture.
+using Job = tjob::PrinterJob;
+using tjob::runJob;
 
 using tjob::childRunning;
 using tjob::endResult;
-std::vector<vt58::FrameRecord> framesOf(const vt58::Record& record, vt58::FrameKind kind);
+using tjob::framesOf;
 
 // Resources of a running process, from /proc.
 struct Usage {
@@ -70,10 +56,6 @@ struct Usage {
 };
 Usage usageOf(pid_t pid);
 
-// A label page with asymmetric marks, so that a wrong turn or shift shows.
-tsupport::RasterPage labelPage(uint32_t w, uint32_t h, uint32_t seed);
-
-// Sanitizer settings of this process for the child (whole environments are passed).
-vt58::EnvPairs sanitizerEnv();
+using tsupport::labelPage;
 
 } // namespace hard

@@ -3,12 +3,12 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
 
+using tsupport::isSymlink;
 using tsupport::randomPage;
 using tsupport::RasterPage;
 using tsupport::readFile;
@@ -48,11 +48,6 @@ std::string expectedHeader(uint32_t fileSize, int32_t w, int32_t h) {
     put(42, 203, 4);
     header[58] = header[59] = header[60] = char(0xFF);
     return header;
-}
-
-bool isSymlink(const std::string& path) {
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // and what one initialisation leaves behind. The link calls run in link_probe (or the
 // backend itself) as a child under umockdev, with a private /dev/shm.
 #include "backend/spool_path.h"
+#include "tests/support/job.h"
 #include "tests/support/support.h"
 #include "vt58/vt58.h"
 
@@ -15,6 +16,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using tjob::framesOf;
 using tsupport::countOf;
 
 struct ProbeRun {
@@ -63,13 +65,6 @@ std::optional<ProbeRun> runProbe(vt58::Scenario scenario, std::vector<std::strin
     EXPECT_EQ(countOf(result.run.log, "Sanitizer"), 0u) << result.run.log;
     EXPECT_FALSE(result.run.timedOut);
     return result;
-}
-
-std::vector<vt58::FrameRecord> framesOf(const vt58::Record& record, vt58::FrameKind kind) {
-    std::vector<vt58::FrameRecord> out;
-    std::copy_if(record.frames.begin(), record.frames.end(), std::back_inserter(out),
-                 [&](const vt58::FrameRecord& f) { return f.kind == kind; });
-    return out;
 }
 
 size_t eventCount(const vt58::Record& record, vt58::UsbEventKind kind) {
@@ -137,7 +132,7 @@ TEST(LinkSearch, UnsupportedHeadFailsAndKeepsTheGeometry) {
     ASSERT_TRUE(r);
     EXPECT_EQ(r->run.out, "init 0 geometry 203 203 48 36 endpoints 81 02 interface 0\n"
                           "init 1 geometry 203 203 48 36 endpoints 81 02 interface 0\n");
-    EXPECT_EQ(framesOf(r->record, vt58::FrameKind::Print).size(), 0u);
+    EXPECT_EQ(framesOf(r->record).size(), 0u);
 }
 
 TEST(LinkSearch, OtherDevicesAreLoggedAndPassedOver) {

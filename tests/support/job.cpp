@@ -5,10 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 
 namespace tjob {
 
@@ -146,6 +149,11 @@ JobResult runJob(const JobSpec& job, const vt58::VirtualT58* vt, const JobFolder
     };
     result.run = tsupport::runBackend(options);
     result.end = endResult(result.run.log + result.run.err);
+    // Only a file the backend wrote: a test may have put a link or a pipe in its place.
+    struct stat dump {};
+    if (lstat(folders.shm.file("c.bmp").c_str(), &dump) == 0 && S_ISREG(dump.st_mode)) {
+        result.pageDump = tsupport::readFile(folders.shm.file("c.bmp"));
+    }
     if (vt != nullptr) {
         vt->waitClosed();
         result.record = vt->record();
@@ -156,6 +164,32 @@ JobResult runJob(const JobSpec& job, const vt58::VirtualT58* vt, const JobFolder
 JobResult runJob(const JobSpec& job, const vt58::VirtualT58* vt) {
     const JobFolders folders;
     return runJob(job, vt, folders);
+}
+
+std::optional<JobResult> runJob(const PrinterJob& job, const JobFolders& folders) {
+    vt58::VirtualT58 vt(job.scenario);
+    if (!vt.ok()) {
+        ADD_FAILURE() << "virtual T58: " << vt.setupError();
+        return std::nullopt;
+    }
+    JobSpec spec = job;
+    if (job.termWhen) {
+        spec.sigtermWhen = [&] { return job.termWhen(vt); };
+    }
+    JobResult r = runJob(spec, &vt, folders);
+    expectClean(r);
+    if (!r.filesWritten) {
+        return std::nullopt;
+    }
+    EXPECT_TRUE(r.record.errors.empty()) << vt58::dumpRecord(r.record);
+    return r;
+}
+
+std::vector<vt58::FrameRecord> framesOf(const vt58::Record& record, vt58::FrameKind kind) {
+    std::vector<vt58::FrameRecord> out;
+    std::copy_if(record.frames.begin(), record.frames.end(), std::back_inserter(out),
+                 [&](const vt58::FrameRecord& f) { return f.kind == kind; });
+    return out;
 }
 
 std::optional<int> endResult(const std::string& log) {

@@ -56,8 +56,16 @@ struct JobResult {
     tsupport::RunResult run;
     std::optional<int> end; // the end line's result; none when no end line was written
     vt58::Record record;    // what the virtual T58 saw: frames, printed pages, USB events
+    std::string pageDump;   // the c.bmp the backend left in its /dev/shm (the last page's)
     bool filesWritten = false;
     const std::string& log() const { return run.log; }
+};
+
+// A job on a virtual T58 of its own.
+struct PrinterJob : JobSpec {
+    vt58::Scenario scenario;
+    // SIGTERM the first time this holds (asked every few milliseconds), given the printer.
+    std::function<bool(const vt58::VirtualT58&)> termWhen;
 };
 
 // Writes the job's files into folders and runs the program on the virtual T58 (nullptr: a
@@ -65,10 +73,18 @@ struct JobResult {
 JobResult runJob(const JobSpec& job, const vt58::VirtualT58* vt, const JobFolders& folders);
 // The same in folders of its own.
 JobResult runJob(const JobSpec& job, const vt58::VirtualT58* vt);
+// The job on a new virtual T58 with its scenario, checked as expectClean checks and for
+// frames the printer could not read; nullopt (with a test failure) when the printer or the
+// job's files could not be set up.
+std::optional<JobResult> runJob(const PrinterJob& job, const JobFolders& folders = JobFolders());
 
 // The pid of this process's child that is running `exeName` (by name; any child that is
 // not a copy of this program when empty), or -1.
 pid_t childRunning(const std::string& exeName);
+
+// The frames of one kind (print data unless told) the printer got, in arrival order.
+std::vector<vt58::FrameRecord> framesOf(const vt58::Record& record,
+                                        vt58::FrameKind kind = vt58::FrameKind::Print);
 
 // The job result of the log's end line, or nullopt when there is none.
 std::optional<int> endResult(const std::string& log);

@@ -6,6 +6,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -63,6 +64,13 @@ RasterPage randomPage(uint32_t w, uint32_t h, uint32_t seed, uint32_t bytesPerLi
         b = uint8_t(gen());
     }
     return page;
+}
+
+RasterPage labelPage(uint32_t w, uint32_t h, uint32_t seed) {
+    return makePage(w, h, [=](uint32_t x, uint32_t y) {
+        return x == 0 || y == 0 || x + 1 == w || y + 1 == h || (x / 3 + seed) % 7 == 0 ||
+               x == y * 2 || (y < 8 && x < 40);
+    });
 }
 
 static cups_page_header2_t headerFor(const RasterPage& page) {
@@ -140,6 +148,11 @@ std::string readFile(const std::string& path) {
     return s.str();
 }
 
+bool isSymlink(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
 bool writeFile(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << bytes;
@@ -157,35 +170,53 @@ size_t countOf(const std::string& hay, const std::string& needle) {
 
 namespace {
 
-// In the forked child: only system calls from here to exec.
-[[noreturn]] void execInPrivateShm(const char* exe, char** argv, char** envp, const char* shmDir,
-                                   const char* stdinPath, int outFd, int errFd) {
-    if (*shmDir != '\0' &&
-        (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
-         mount(shmDir, "/dev/shm", nullptr, MS_BIND, nullptr) != 0)) {
+// In the forked child: only system calls (and reads of what was built before fork) until
+// the exec.
+[[noreturn]] void execChild(char** argv, char** envp, const SpawnOptions& options) {
+    if (!options.binds.empty() &&
+        (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr))) {
         _exit(126);
     }
-    int in = open(stdinPath, O_RDONLY);
-    if (in >= 0) {
-        dup2(in, 0);
+    for (const auto& [folder, where] : options.binds) {
+        if (mount(folder.c_str(), where.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+            _exit(126);
+        }
     }
-    dup2(outFd, 1);
-    dup2(errFd, 2);
+    const int fds[] = {options.inFd, options.outFd, options.errFd};
+    for (int target = 0; target < 3; ++target) {
+        if (fds[target] >= 0) {
+            dup2(fds[target], target);
+        }
+    }
     // Nothing the test runner left open reaches the child: its descriptors start at 3.
     close_range(3, ~0u, 0);
-    execve(exe, argv, envp);
+    execve(argv[0], argv, envp);
     _exit(127);
 }
 
 } // namespace
 
-RunResult runBackend(const RunOptions& options) {
-    RunResult result;
-    CStrings argv{{options.exe}, {}};
-    argv.owned.insert(argv.owned.end(), options.args.begin(), options.args.end());
+pid_t spawn(const SpawnOptions& options) {
+    CStrings argv{options.argv, {}};
     CStrings envp;
     for (const auto& [name, value] : options.env) {
         envp.owned.push_back(name + "=" + value);
+    }
+    char** av = argv.get();
+    char** ev = envp.get();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execChild(av, ev, options);
+    }
+    return pid;
+}
+
+RunResult runBackend(const RunOptions& options) {
+    RunResult result;
+    SpawnOptions spawned{{options.exe}, options.env, {}};
+    spawned.argv.insert(spawned.argv.end(), options.args.begin(), options.args.end());
+    if (!options.shmDir.empty()) {
+        spawned.binds = {{options.shmDir, "/dev/shm"}};
     }
     // Without a /dev/shm of its own the child's output goes to a folder of this run.
     std::unique_ptr<TempDir> outputDir;
@@ -195,17 +226,12 @@ RunResult runBackend(const RunOptions& options) {
     const std::string outputBase = outputDir ? outputDir->file("child") : options.shmDir;
     std::string outPath = outputBase + ".stdout";
     std::string errPath = outputBase + ".stderr";
-    int outFd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    int errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    char** av = argv.get();
-    char** ev = envp.get();
+    spawned.inFd = open(options.stdinPath.c_str(), O_RDONLY | O_CLOEXEC);
+    spawned.outFd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    spawned.errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     auto start = std::chrono::steady_clock::now();
-    pid_t pid = fork();
-    if (pid == 0) {
-        execInPrivateShm(options.exe.c_str(), av, ev, options.shmDir.c_str(),
-                         options.stdinPath.c_str(), outFd, errFd);
-    }
-    for (int fd : {outFd, errFd}) {
+    const pid_t pid = spawn(spawned);
+    for (int fd : {spawned.inFd, spawned.outFd, spawned.errFd}) {
         if (fd >= 0) {
             close(fd);
         }

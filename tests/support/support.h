@@ -43,6 +43,10 @@ RasterPage makePage(uint32_t w, uint32_t h, const std::function<bool(uint32_t, u
 // A page of random bytes (bits past the width included), from a fixed seed.
 RasterPage randomPage(uint32_t w, uint32_t h, uint32_t seed, uint32_t bytesPerLine = 0);
 
+// A label page: a border, stripes and a diagonal, asymmetric so that a wrong turn or shift
+// shows.
+RasterPage labelPage(uint32_t w, uint32_t h, uint32_t seed);
+
 struct RasterWriteOptions {
     cups_mode_t mode = CUPS_RASTER_WRITE; // or CUPS_RASTER_WRITE_COMPRESSED, _PWG
     // Changes page i's header (1-bit black, 300 dpi, one copy) before it is written.
@@ -60,9 +64,29 @@ bool writePpd(const std::string& path,
               const std::vector<std::pair<std::string, std::string>>& defaults);
 
 std::string readFile(const std::string& path);
+bool isSymlink(const std::string& path);
 bool writeFile(const std::string& path, const std::string& bytes);
 // Number of non-overlapping occurrences of needle in hay.
 size_t countOf(const std::string& hay, const std::string& needle);
+
+using EnvPairs = std::vector<std::pair<std::string, std::string>>;
+
+// A program to start: argv[0] is its path; env is its whole environment; stdin, stdout
+// and stderr from the given descriptors (-1: this process's); binds are folders mounted
+// over others ({folder, where}) in a mount namespace of its own. No other descriptor of
+// this process reaches it.
+struct SpawnOptions {
+    std::vector<std::string> argv;
+    EnvPairs env;
+    std::vector<std::pair<std::string, std::string>> binds;
+    int inFd = -1;
+    int outFd = -1;
+    int errFd = -1;
+};
+
+// Starts it and returns its pid (-1 when fork failed); it exits 126 when a bind failed,
+// 127 when the exec did. Every program the tests start themselves is started here.
+pid_t spawn(const SpawnOptions& options);
 
 struct RunOptions {
     std::string exe;                                      // path of the program to run
@@ -88,8 +112,6 @@ struct RunResult {
 };
 
 RunResult runBackend(const RunOptions& options);
-
-using EnvPairs = std::vector<std::pair<std::string, std::string>>;
 
 // The argv or envp array of a program about to be started: built before fork, so that the
 // child only reads it before exec.
