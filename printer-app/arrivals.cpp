@@ -7,12 +7,11 @@
 #include "link/discover.h"
 #include "link/usb.h"
 #include "printer-app/app.h"
+#include "printer-app/service.h"
 
 #include <libusb.h>
 
 #include <chrono>
-#include <cstdio>
-#include <fstream>
 #include <vector>
 
 namespace tarvik_app {
@@ -171,24 +170,13 @@ void Arrivals::scan() {
 
 // One serial a line; a printer without one is the empty line.
 void Arrivals::loadKnown() {
-    std::ifstream in(knownFile_);
-    for (std::string line; std::getline(in, line);) {
-        known_.insert(line);
+    for (const std::string& serial : readLines(knownFile_)) {
+        known_.insert(serial);
     }
 }
 
 void Arrivals::saveKnown() const {
-    const std::string temp = knownFile_ + ".new";
-    {
-        std::ofstream out(temp, std::ios::trunc);
-        for (const std::string& serial : known_) {
-            out << serial << '\n';
-        }
-        if (!out.flush()) {
-            return;
-        }
-    }
-    if (std::rename(temp.c_str(), knownFile_.c_str()) != 0) {
+    if (!writeWhole(knownFile_, {known_.begin(), known_.end()})) {
         papplLog(system_, PAPPL_LOGLEVEL_WARN, "Cannot keep the added printers in %s.",
                  knownFile_.c_str());
     }

@@ -30,6 +30,8 @@ sigset_t stopSignals() {
     return set;
 }
 
+} // namespace
+
 // The file written whole or not at all, a line each: a stop between two writes leaves the
 // older one.
 bool writeWhole(const std::string& path, const std::vector<std::string>& lines) {
@@ -55,8 +57,6 @@ std::vector<std::string> readLines(const std::string& path) {
     }
     return lines;
 }
-
-} // namespace
 
 std::string progressPath(pappl_job_t* job) {
     const char* file = papplJobGetFilename(job);

@@ -14,6 +14,10 @@
 // stop that lets every label in progress finish, and the state saved for the next start.
 namespace tarvik_app {
 
+// A file of lines written whole or not at all (through PATH.new and a rename), and read back.
+bool writeWhole(const std::string& path, const std::vector<std::string>& lines);
+std::vector<std::string> readLines(const std::string& path);
+
 // Pages of a job printed whole, and copies printed of the page after them.
 struct JobProgress {
     int32_t pages = 0;
