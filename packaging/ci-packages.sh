@@ -13,6 +13,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 src=$(pwd)
+mapfile -t packages < <(sed -n 's/^Package: *//p' debian/control)
 
 # Under the virtual T58 this script is also the command that drives the private cupsd.
 if [[ ${1:-} == --inside ]]; then
@@ -30,6 +31,14 @@ fail() {
 
 step() {
     echo "packages: $* ($((SECONDS - started)) s)"
+}
+
+# Whether dpkg has any record of a package but "not installed" (tested on captured output:
+# a grep -q on dpkg-query's pipe would race its writer under pipefail).
+known_to_dpkg() {
+    local status
+    status=$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null) || return 1
+    [[ -n $status && $status != *not-installed ]]
 }
 
 # --- the part under the virtual T58 -------------------------------------------------------
@@ -148,7 +157,8 @@ run_inside() {
     cp "$root/shm/t58print.log" "$work/t58print.log" 2>/dev/null || true
 
     local app=/usr/sbin/tarvik-printer-app
-    if [[ -x $app ]]; then
+    if [[ " ${packages[*]} " == *" tarvik-printer-app "* ]]; then
+        [[ -x $app ]] || fail "tarvik-printer-app is installed but $app is not"
         timeout 60 "$app" devices >"$work/app-devices.txt" 2>&1 ||
             fail "$app devices: $(cat "$work/app-devices.txt")"
         grep -qF "$uri" "$work/app-devices.txt" ||
@@ -169,9 +179,8 @@ fi
 started=$SECONDS
 [[ $(id -u) -eq 0 ]] || fail "needs root: it installs and purges packages"
 [[ -x $vt58_run ]] || fail "no $vt58_run: build the tree first (./run build)"
-mapfile -t packages < <(sed -n 's/^Package: *//p' debian/control)
 for p in "${packages[@]}"; do
-    if dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -qv "not-installed"; then
+    if known_to_dpkg "$p"; then
         fail "$p is already installed here; purge it first (apt-get purge $p)"
     fi
 done
@@ -270,7 +279,7 @@ while IFS= read -r path; do
 done <"$work/dirs.txt"
 ((${#left[@]} == 0)) || fail "left after purge: ${left[*]}"
 for p in "${packages[@]}"; do
-    if dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -qv "not-installed"; then
+    if known_to_dpkg "$p"; then
         fail "$p is still known to dpkg after purge: $(dpkg-query -W -f='${Status}' "$p")"
     fi
 done
