@@ -2,6 +2,7 @@
 
 #include "link/usb_printer.h"
 #include "printer-app/formats.h"
+#include "printer-app/scaling.h"
 
 #include <pappl/pappl.h>
 
@@ -127,6 +128,13 @@ void releaseHeldJobs(pappl_job_t* starting);
 void releaseAllHeld(pappl_system_t* system);
 // Whether an older job of the printer was started but its thread has not claimed it yet.
 bool olderJobComing(pappl_job_t* job, std::chrono::milliseconds waited);
+
+// The job's print-scaling, and its page's plan onto the job's label: the label's dots as
+// PAPPL sizes its raster header, turned back by the quarter turns still to come, so that
+// they land the page on the label. Logged with the page's number.
+Scaling scalingOf(pappl_scaling_t scaling);
+ScalePlan planJobPage(pappl_job_t* job, const pappl_pr_options_t& options, const PageGeometry& page,
+                      int32_t quarterTurns, unsigned pageNo);
 
 // Ends a job a filter cannot print: aborted, with the reason and the message a user reads.
 bool refuseJob(pappl_job_t* job, pappl_jreason_t reason, const char* message);

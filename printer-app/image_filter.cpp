@@ -449,6 +449,57 @@ int usablePpi(pappl_job_t* job, const pappl_pr_options_t& options, const Decoded
     return 0;
 }
 
+// The image brought to the plan's label by the app's own scaler, as grey: PAPPL then places
+// it dot for dot. Black-and-white images stay black and white.
+std::vector<uint8_t> scaledImage(const Decoded& image, const ScalePlan& plan) {
+    PageScaler scaler;
+    if (!scaler.start(plan, image.width, image.height)) {
+        return {};
+    }
+    std::vector<uint8_t> darkness(image.width);
+    for (uint32_t y = 0; y < image.height; ++y) {
+        const uint8_t* row = image.pixels.data() + size_t{y} * image.width;
+        for (uint32_t x = 0; x < image.width; ++x) {
+            darkness[x] = static_cast<uint8_t>(255 - row[x]);
+        }
+        scaler.addLine(y, darkness.data());
+    }
+    scaler.finish();
+    std::vector<uint8_t> grey(size_t{plan.width} * plan.height);
+    for (uint32_t y = 0; y < plan.height; ++y) {
+        const uint8_t* line = scaler.line(y);
+        for (uint32_t x = 0; x < plan.width; ++x) {
+            grey[size_t{y} * plan.width + x] = static_cast<uint8_t>(255 - line[x]);
+        }
+    }
+    return grey;
+}
+
+// PAPPL places a label-sized image, or any under 'none', as it always has; every other one
+// is scaled and turned by the rule every format follows, then handed to PAPPL at the head's
+// resolution with nothing left to scale.
+bool filterImage(pappl_job_t* job, pappl_device_t* device, pappl_pr_options_t& options,
+                 const Decoded& image, int ppi, bool smoothing) {
+    const ipp_orient_t orient = options.orientation_requested;
+    const int32_t turns =
+        orient == IPP_ORIENT_LANDSCAPE || orient == IPP_ORIENT_REVERSE_LANDSCAPE ? 1 : 0;
+    const ScalePlan plan =
+        planJobPage(job, options, {image.width, image.height, double(ppi), double(ppi)}, turns, 1);
+    if (plan.keep) {
+        return papplJobFilterImage(job, device, &options, image.pixels.data(),
+                                   static_cast<int>(image.width), static_cast<int>(image.height), 1,
+                                   ppi, smoothing);
+    }
+    const std::vector<uint8_t> grey = scaledImage(image, plan);
+    if (grey.empty()) {
+        return refuseJob(job, PAPPL_JREASON_ERRORS_DETECTED, "Not enough memory for the job.");
+    }
+    options.print_scaling = PAPPL_SCALING_NONE;
+    return papplJobFilterImage(job, device, &options, grey.data(), static_cast<int>(plan.width),
+                               static_cast<int>(plan.height), 1, options.printer_resolution[0],
+                               false);
+}
+
 bool printImage(pappl_job_t* job, pappl_device_t* device, const Decoded& image, bool smoothing) {
     if (image.reason != PAPPL_JREASON_NONE) {
         return refuseJob(job, image.reason, image.message.c_str());
@@ -465,9 +516,7 @@ bool printImage(pappl_job_t* job, pappl_device_t* device, const Decoded& image, 
                                      image.width, image.height);
         refuseJob(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, why.c_str());
     } else {
-        printed = papplJobFilterImage(job, device, options, image.pixels.data(),
-                                      static_cast<int>(image.width), static_cast<int>(image.height),
-                                      1, ppi, smoothing);
+        printed = filterImage(job, device, *options, image, ppi, smoothing);
     }
     papplJobDeletePrintOptions(options);
     return printed;

@@ -85,6 +85,12 @@ bool isPapplRaster(pappl_job_t* job) {
            (std::strcmp(format, "image/pwg-raster") == 0 || std::strcmp(format, "image/urf") == 0);
 }
 
+// A PWG or Apple raster the front spooled: its pages are brought to the label here.
+bool isSpooledRaster(pappl_job_t* job) {
+    const char* format = papplJobGetFormat(job);
+    return format != nullptr && std::strcmp(format, kSpooledRaster) == 0;
+}
+
 bool isRasterFormat(pappl_job_t* job) {
     const char* format = papplJobGetFormat(job);
     return isPapplRaster(job) || (format != nullptr && std::strcmp(format, kSpooledRaster) == 0);
@@ -299,6 +305,44 @@ void takePrinter(pappl_job_t* job) {
 
 } // namespace
 
+Scaling scalingOf(pappl_scaling_t scaling) {
+    switch (scaling) {
+    case PAPPL_SCALING_AUTO_FIT:
+        return Scaling::AutoFit;
+    case PAPPL_SCALING_FIT:
+        return Scaling::Fit;
+    case PAPPL_SCALING_FILL:
+        return Scaling::Fill;
+    case PAPPL_SCALING_NONE:
+        return Scaling::None;
+    default:
+        return Scaling::Auto;
+    }
+}
+
+ScalePlan planJobPage(pappl_job_t* job, const pappl_pr_options_t& o, const PageGeometry& page,
+                      int32_t quarterTurns, unsigned pageNo) {
+    const double dpi = o.printer_resolution[0];
+    auto dots = [dpi](int hmm) { return static_cast<uint32_t>(std::max(0, hmm) * dpi / 2540); };
+    uint32_t width = dots(o.media.size_width);
+    uint32_t height = dots(o.media.size_length);
+    if (quarterTurns % 2 != 0) {
+        std::swap(width, height);
+    }
+    const ScalePlan plan = planPage(scalingOf(o.print_scaling), page, width, height, dpi);
+    papplLogJob(job, PAPPL_LOGLEVEL_INFO,
+                "Page %u: %u x %u dots at %.0f dpi on a %u x %u label, %s.", pageNo, page.width,
+                page.height, page.xdpi > 0 ? page.xdpi : dpi, width, height,
+                describePlan(plan).c_str());
+    if (plan.keep && plan.cut && plan.asked == Scaling::None) {
+        papplJobSetMessage(job,
+                           "Page %u is larger than the label and was cut at its edges: "
+                           "print-scaling is none.",
+                           pageNo);
+    }
+    return plan;
+}
+
 bool refuseJob(pappl_job_t* job, pappl_jreason_t reason, const char* message) {
     // Refused before it started: the jobs it would have released wait behind the next one.
     releaseHeldJobs(job);
@@ -350,7 +394,15 @@ bool startPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, u
         return false;
     }
     ++js->pageNo;
-    const PageCheck check = js->page.start(options->header, &options->dither);
+    ScalePlan plan;
+    if (isSpooledRaster(job)) {
+        const cups_page_header2_t& h = options->header;
+        plan = planJobPage(
+            job, *options,
+            {h.cupsWidth, h.cupsHeight, double(h.HWResolution[0]), double(h.HWResolution[1])},
+            js->settings.quarterTurns, static_cast<unsigned>(js->pageNo));
+    }
+    const PageCheck check = js->page.start(options->header, &options->dither, &plan);
     js->pageOk = check == PageCheck::Ok;
     if (!js->pageOk) {
         return finishFailed(job, *js, pageCheckText(check));
@@ -388,6 +440,7 @@ bool endPage(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsigned) {
         return true;
     }
     try {
+        js->page.finish();
         return printPage(job, *js);
     } catch (...) {
         return finishFailed(job, *js, "The page could not be printed.");

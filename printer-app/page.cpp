@@ -70,8 +70,10 @@ bool PageBuilder::takeKind(const cups_page_header2_t& h) {
     return true;
 }
 
-PageCheck PageBuilder::start(const cups_page_header2_t& h, const DitherMatrix* dither) {
+PageCheck PageBuilder::start(const cups_page_header2_t& h, const DitherMatrix* dither,
+                             const ScalePlan* plan) {
     width_ = height_ = rowBytes_ = inputBytes_ = 0;
+    scaled_ = false;
     page_.clear();
     const bool emptyPage = h.cupsWidth == 0 || h.cupsHeight == 0;
     const PageShape shape{h.cupsWidth, h.cupsHeight, h.cupsBytesPerLine, h.cupsBitsPerPixel,
@@ -86,6 +88,10 @@ PageCheck PageBuilder::start(const cups_page_header2_t& h, const DitherMatrix* d
     default:
         return PageCheck::Unsupported;
     }
+    dither_ = dither;
+    if (plan != nullptr && !plan->keep) {
+        return startScaled(*plan, h) ? PageCheck::Ok : PageCheck::NoMemory;
+    }
     // 1-bit rows go to the core as they came, padding and all, as the backend sends them.
     const uint64_t rowBytes = h.cupsBitsPerPixel == 1 ? h.cupsBytesPerLine : (h.cupsWidth + 7) / 8;
     try {
@@ -97,8 +103,28 @@ PageCheck PageBuilder::start(const cups_page_header2_t& h, const DitherMatrix* d
     height_ = h.cupsHeight;
     rowBytes_ = static_cast<uint32_t>(rowBytes);
     inputBytes_ = h.cupsBytesPerLine;
-    dither_ = dither;
     return PageCheck::Ok;
+}
+
+// Only the label's dots are kept; the page's lines pass through the scaler.
+bool PageBuilder::startScaled(const ScalePlan& plan, const cups_page_header2_t& h) {
+    if (!scaler_.start(plan, h.cupsWidth, h.cupsHeight)) {
+        return false;
+    }
+    try {
+        rowBytes_ = (plan.width + 7) / 8;
+        page_.assign(size_t{rowBytes_} * plan.height, 0);
+        darkness_.assign(h.cupsWidth, 0);
+    } catch (...) {
+        return false;
+    }
+    scaled_ = true;
+    width_ = plan.width;
+    height_ = plan.height;
+    sourceWidth_ = h.cupsWidth;
+    sourceHeight_ = h.cupsHeight;
+    inputBytes_ = h.cupsBytesPerLine;
+    return true;
 }
 
 uint8_t PageBuilder::grey(const uint8_t* p) const {
@@ -124,8 +150,54 @@ void PageBuilder::ditherLine(uint8_t* out, const uint8_t* in, size_t size, uint3
     }
 }
 
+void PageBuilder::scaleLine(uint32_t y, const uint8_t* in, size_t size) {
+    std::fill(darkness_.begin(), darkness_.end(), 0);
+    if (kind_ == Kind::Black1) {
+        const size_t dots = std::min<size_t>(sourceWidth_, size * 8);
+        for (size_t x = 0; x < dots; ++x) {
+            darkness_[x] = (in[x / 8] & (0x80 >> (x % 8))) != 0 ? 255 : 0;
+        }
+    } else {
+        const uint32_t step = kind_ == Kind::Rgb24 ? 3 : 1;
+        const size_t dots = std::min<size_t>(sourceWidth_, size / step);
+        for (size_t x = 0; x < dots; ++x) {
+            darkness_[x] = static_cast<uint8_t>(255 - grey(in + x * step));
+        }
+    }
+    scaler_.addLine(y, darkness_.data());
+}
+
+void PageBuilder::finish() {
+    if (!scaled_) {
+        return;
+    }
+    scaler_.finish();
+    const bool blackAndWhite = scaler_.blackAndWhite();
+    for (uint32_t y = 0; y < height_; ++y) {
+        const uint8_t* in = scaler_.line(y);
+        uint8_t* out = page_.data() + size_t{y} * rowBytes_;
+        for (uint32_t x = 0; x < width_; ++x) {
+            const uint8_t level = static_cast<uint8_t>(255 - in[x]);
+            const uint8_t limit =
+                blackAndWhite || dither_ == nullptr ? 127 : (*dither_)[y & 15][x & 15];
+            if (level <= limit) {
+                out[x / 8] = static_cast<uint8_t>(out[x / 8] | (0x80 >> (x % 8)));
+            }
+        }
+    }
+}
+
 void PageBuilder::line(uint32_t y, const uint8_t* data, size_t size) {
-    if (y >= height_ || data == nullptr) {
+    if (data == nullptr) {
+        return;
+    }
+    if (scaled_) {
+        if (y < sourceHeight_) {
+            scaleLine(y, data, std::min<size_t>(size, inputBytes_));
+        }
+        return;
+    }
+    if (y >= height_) {
         return;
     }
     uint8_t* out = page_.data() + size_t{y} * rowBytes_;

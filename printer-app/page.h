@@ -1,5 +1,7 @@
 #pragma once
 
+#include "printer-app/scaling.h"
+
 #include <cups/raster.h>
 
 #include <cstddef>
@@ -27,11 +29,15 @@ using DitherMatrix = unsigned char[16][16];
 class PageBuilder {
   public:
     // Checks the page's header and clears the page. Grey and colour lines are dithered
-    // with the matrix (nullptr: a plain threshold at half grey).
-    PageCheck start(const cups_page_header2_t& header, const DitherMatrix* dither);
+    // with the matrix (nullptr: a plain threshold at half grey). A plan that does not keep
+    // the page brings it to the plan's label instead.
+    PageCheck start(const cups_page_header2_t& header, const DitherMatrix* dither,
+                    const ScalePlan* plan = nullptr);
     // Line y of the header's cupsBytesPerLine bytes (a shorter line is padded white);
     // lines past the page's height are dropped.
     void line(uint32_t y, const uint8_t* data, size_t size);
+    // After the last line: a scaled page is drawn onto the label. May throw bad_alloc.
+    void finish();
 
     uint32_t width() const { return width_; }
     uint32_t height() const { return height_; }
@@ -45,6 +51,8 @@ class PageBuilder {
     bool takeKind(const cups_page_header2_t& h);
     uint8_t grey(const uint8_t* pixel) const;
     void ditherLine(uint8_t* out, const uint8_t* in, size_t size, uint32_t y) const;
+    bool startScaled(const ScalePlan& plan, const cups_page_header2_t& h);
+    void scaleLine(uint32_t y, const uint8_t* in, size_t size);
 
     Kind kind_ = Kind::Black1;
     uint32_t width_ = 0;
@@ -53,6 +61,11 @@ class PageBuilder {
     uint32_t inputBytes_ = 0;
     const DitherMatrix* dither_ = nullptr;
     std::vector<uint8_t> page_;
+    bool scaled_ = false;
+    uint32_t sourceWidth_ = 0;
+    uint32_t sourceHeight_ = 0;
+    PageScaler scaler_;
+    std::vector<uint8_t> darkness_;
 };
 
 } // namespace tarvik_app

@@ -190,21 +190,6 @@ int Renderer::reap(bool patient) {
     return status_;
 }
 
-const char* scalingName(pappl_scaling_t s) {
-    switch (s) {
-    case PAPPL_SCALING_AUTO_FIT:
-        return "auto-fit";
-    case PAPPL_SCALING_FIT:
-        return "fit";
-    case PAPPL_SCALING_FILL:
-        return "fill";
-    case PAPPL_SCALING_NONE:
-        return "none";
-    default:
-        return "auto";
-    }
-}
-
 std::vector<std::string> renderArgs(const pappl_pr_options_t& o, const PdfLimits& limits) {
     const auto last = std::min<unsigned>(o.last_page, 1u << 20);
     return {"tarvik-printer-app",
@@ -213,7 +198,7 @@ std::vector<std::string> renderArgs(const pappl_pr_options_t& o, const PdfLimits
             std::to_string(o.header.cupsHeight),
             std::to_string(o.printer_resolution[0]),
             std::to_string(o.printer_resolution[1]),
-            scalingName(o.print_scaling),
+            scalingName(scalingOf(o.print_scaling)),
             std::to_string(std::clamp<unsigned>(o.first_page, 1, 1u << 20)),
             std::to_string(last),
             std::to_string(std::clamp(o.copies, 1, 9999)),

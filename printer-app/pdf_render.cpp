@@ -3,6 +3,7 @@
 // rendered once, at the head's resolution and the final scale, without anti-aliasing, onto
 // a label of the size asked.
 #include "printer-app/pdf_filter.h"
+#include "printer-app/scaling.h"
 
 #include <poppler-document.h>
 #include <poppler-global.h>
@@ -32,14 +33,10 @@ namespace {
 constexpr size_t kMaxPdfBytes = size_t{128} << 20;
 // Poppler and the document together; a label page needs a small part of it.
 constexpr rlim_t kMaxMemory = rlim_t{1} << 30;
-// Pages further from the label's aspect than this are fitted, not filled, under "auto".
-constexpr double kFillAspect = 0.03;
 // A page smaller than this (in points) or a render past this resolution is not a label.
 constexpr double kMinPagePoints = 1.0;
 constexpr double kMaxPagePoints = 1e6;
 constexpr double kMaxResolution = 1e5;
-
-enum class Scaling { Auto, AutoFit, Fit, Fill, None };
 
 struct Request {
     int width = 0; // the label, in dots
@@ -103,21 +100,6 @@ bool parseInt(const char* text, int low, int high, int* out) {
     }
     *out = static_cast<int>(value);
     return true;
-}
-
-bool parseScaling(const std::string& text, Scaling* out) {
-    static const std::pair<const char*, Scaling> names[] = {{"auto", Scaling::Auto},
-                                                            {"auto-fit", Scaling::AutoFit},
-                                                            {"fit", Scaling::Fit},
-                                                            {"fill", Scaling::Fill},
-                                                            {"none", Scaling::None}};
-    for (const auto& [name, scaling] : names) {
-        if (text == name) {
-            *out = scaling;
-            return true;
-        }
-    }
-    return false;
 }
 
 // render-pdf WIDTH HEIGHT XDPI YDPI SCALING FIRST LAST COPIES SECONDS
@@ -188,19 +170,6 @@ struct Placement {
     int dx = 0, dy = 0;                 // its place on the label
 };
 
-// 'auto' fills when the page is the label's shape (a label-sized PDF), else fits, as for
-// any other page; 'auto-fit' fits only a page larger than the label.
-Scaling resolve(Scaling s, double pageW, double pageH, double labelW, double labelH) {
-    if (s == Scaling::Auto) {
-        const double ratio = (pageW / pageH) / (labelW / labelH);
-        return std::abs(ratio - 1.0) <= kFillAspect ? Scaling::Fill : Scaling::Fit;
-    }
-    if (s == Scaling::AutoFit) {
-        return pageW > labelW * 1.001 || pageH > labelH * 1.001 ? Scaling::Fit : Scaling::None;
-    }
-    return s;
-}
-
 void placeAxis(double rendered, int label, int* from, int* size, int* to) {
     const int full = std::max(1, static_cast<int>(std::ceil(rendered - 1e-6)));
     *size = std::min(full, label);
@@ -224,24 +193,13 @@ Placement place(const poppler::page& page, const Request& r) {
     const double labelW = r.width * 72.0 / r.xdpi;
     const double labelH = r.height * 72.0 / r.ydpi;
     Placement p;
-    // A page across the label's shape is turned a quarter anticlockwise, as IPP's landscape.
-    if ((w > h && labelW < labelH) || (w < h && labelW > labelH)) {
+    const Fit fit = chooseFit(r.scaling, w, h, labelW, labelH);
+    if (fit.turn) {
         p.turn = poppler::rotate_270;
         std::swap(w, h);
     }
-    double scale = 1.0;
-    switch (resolve(r.scaling, w, h, labelW, labelH)) {
-    case Scaling::Fit:
-        scale = std::min(labelW / w, labelH / h);
-        break;
-    case Scaling::Fill:
-        scale = std::max(labelW / w, labelH / h);
-        break;
-    default:
-        break;
-    }
-    p.xres = scale * r.xdpi;
-    p.yres = scale * r.ydpi;
+    p.xres = fit.scale * r.xdpi;
+    p.yres = fit.scale * r.ydpi;
     if (p.xres > kMaxResolution || p.yres > kMaxResolution) {
         throw Failure(PdfError::Unprintable, "A page of the PDF is too small to scale to a label.");
     }

@@ -91,7 +91,8 @@ TEST(AppPages, EveryRasterTypeLandsOnTheHeadAsTheBackendPutsIt) {
         App app(head(headByte));
         REQUIRE_APP(app);
         const uint32_t lines = static_cast<uint32_t>(30 * dpi * 10 / 254);
-        // Exactly the head's width on the default (wider) label, half of it, and wider.
+        // Exactly the head's width on the default (wider) label, half of it, and wider than
+        // the label, where only print-scaling none keeps the page as it came.
         for (uint32_t width : {headDots, headDots / 2, headDots + 96}) {
             SCOPED_TRACE(width);
             const tsupport::RasterPage page = markedPage(width, lines);
@@ -105,7 +106,10 @@ TEST(AppPages, EveryRasterTypeLandsOnTheHeadAsTheBackendPutsIt) {
                 const std::string file = app.dir.file("page.ras");
                 ASSERT_TRUE(writeDocument(file, page, grey, mode, dpi));
                 std::string out;
-                const int job = ipptoolPrint(app.uri(), file, format, {}, &out);
+                const std::vector<std::string> none = {"keyword print-scaling none"};
+                const int job =
+                    ipptoolPrint(app.uri(), file, format,
+                                 width > headDots ? none : std::vector<std::string>{}, &out);
                 ASSERT_GT(job, 0) << out;
                 JobEnd end;
                 const auto got = app.pagesAfter(job, &end);
