@@ -208,9 +208,22 @@ void PageScaler::addLine(uint32_t y, const uint8_t* darkness) {
     std::fill(lineSum_.begin() + lo, lineSum_.begin() + std::max(lo, hi), 0.0f);
 }
 
-// Half covered or more is black. Below that, a dot that peaks along a row or a column (a
-// thin line) is black too; above it, one that dips (a thin gap) is white. Of two equal
-// neighbours, the first takes the line.
+namespace {
+
+// Along a row or a column: whether the dot at t, after a and before b and c, is a peak (a
+// thin line) or a valley (a thin gap). Of two equal dots between higher (lower) ones, the
+// first takes it.
+bool peak(uint32_t a, uint32_t t, uint32_t b, uint32_t c) {
+    return t > a && (t > b || (t == b && c < b));
+}
+bool valley(uint32_t a, uint32_t t, uint32_t b, uint32_t c) {
+    return t < a && (t < b || (t == b && c > b));
+}
+
+} // namespace
+
+// Half covered or more is black. Below that, a dot at a peak is black too; above it, one in
+// a valley is white: a line or gap thinner than a dot keeps one.
 void PageScaler::resolveBlackAndWhite() {
     std::vector<uint16_t> out(cover_.size());
     auto at = [&](int64_t c, int64_t r) -> uint32_t {
@@ -219,13 +232,13 @@ void PageScaler::resolveBlackAndWhite() {
     for (int64_t r = 0; r < rows_; ++r) {
         for (int64_t c = 0; c < cols_; ++c) {
             const uint32_t t = at(c, r);
-            const uint32_t left = at(c - 1, r), right = at(c + 1, r);
-            const uint32_t up = at(c, r - 1), down = at(c, r + 1);
+            const uint32_t l = at(c - 1, r), r1 = at(c + 1, r), r2 = at(c + 2, r);
+            const uint32_t u = at(c, r - 1), d1 = at(c, r + 1), d2 = at(c, r + 2);
             bool black = t * 2 >= kFull;
             if (black && t < kFull) {
-                black = !((t < left && t <= right) || (t < up && t <= down));
+                black = !(valley(l, t, r1, r2) || valley(u, t, d1, d2));
             } else if (!black && t > 0) {
-                black = (t > left && t >= right) || (t > up && t >= down);
+                black = peak(l, t, r1, r2) || peak(u, t, d1, d2);
             }
             out[size_t(r) * cols_ + c] = black ? kFull : 0;
         }

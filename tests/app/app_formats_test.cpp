@@ -39,24 +39,6 @@ std::vector<uint8_t> quarterImage(uint32_t width, uint32_t height) {
     return grey;
 }
 
-std::string pngOf(const std::vector<uint8_t>& grey, uint32_t width, uint32_t height) {
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    image.width = width;
-    image.height = height;
-    image.format = PNG_FORMAT_GRAY;
-    png_alloc_size_t size = 0;
-    if (!png_image_write_to_memory(&image, nullptr, &size, 0, grey.data(), 0, nullptr)) {
-        return {};
-    }
-    std::string png(size, '\0');
-    if (!png_image_write_to_memory(&image, png.data(), &size, 0, grey.data(), 0, nullptr)) {
-        return {};
-    }
-    png.resize(size);
-    return png;
-}
-
 std::string jpegOf(const std::vector<uint8_t>& grey, uint32_t width, uint32_t height) {
     jpeg_compress_struct c{};
     jpeg_error_mgr err{};
@@ -153,7 +135,7 @@ TEST(AppFormats, PngAndJpegLabelsPrintOnceWithTheImagesDotsOnEitherHead) {
         SCOPED_TRACE(headByte == 0 ? "203 dpi head" : "300 dpi head");
         App app(head(headByte));
         REQUIRE_APP(app);
-        ASSERT_TRUE(tsupport::writeFile(app.dir.file("l.png"), pngOf(grey, kWidth, kHeight)));
+        ASSERT_TRUE(tsupport::writeFile(app.dir.file("l.png"), greyPng(grey, kWidth, kHeight)));
         ASSERT_TRUE(tsupport::writeFile(app.dir.file("l.jpg"), jpegOf(grey, kWidth, kHeight)));
         size_t printed = 0;
         for (const auto& [file, format] : {std::pair{"l.png", kPng}, std::pair{"l.jpg", kJpeg}}) {
@@ -180,12 +162,13 @@ TEST(AppFormats, HostileImagesEndOnlyTheirOwnJobs) {
     App app(head(1));
     REQUIRE_APP(app);
     const auto grey = quarterImage(kWidth, kHeight);
-    const std::string png = pngOf(grey, kWidth, kHeight);
+    const std::string png = greyPng(grey, kWidth, kHeight);
     const std::string jpeg = jpegOf(grey, kWidth, kHeight);
     tsupport::writeFile(app.dir.file("bomb.png"), pngBomb());
     tsupport::writeFile(app.dir.file("cut.jpg"), jpeg.substr(0, jpeg.size() / 2));
     tsupport::writeFile(app.dir.file("noise.png"), std::string(4000, '\x5a') + "not an image");
-    tsupport::writeFile(app.dir.file("thin.png"), pngOf(std::vector<uint8_t>(16384, 0), 16384, 1));
+    tsupport::writeFile(app.dir.file("thin.png"),
+                        greyPng(std::vector<uint8_t>(16384, 0), 16384, 1));
     const struct {
         const char* file;
         const char* format;

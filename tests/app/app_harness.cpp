@@ -3,6 +3,7 @@
 
 #include <cups/cups.h>
 #include <cups/raster.h>
+#include <png.h>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -236,6 +237,24 @@ std::vector<tsupport::RasterPage> writePwgLabel(const std::string& path, const c
         written.clear();
     }
     return written;
+}
+
+std::string greyPng(const std::vector<uint8_t>& grey, uint32_t width, uint32_t height) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = width;
+    image.height = height;
+    image.format = PNG_FORMAT_GRAY;
+    png_alloc_size_t size = 0;
+    if (!png_image_write_to_memory(&image, nullptr, &size, 0, grey.data(), 0, nullptr)) {
+        return {};
+    }
+    std::string png(size, '\0');
+    if (!png_image_write_to_memory(&image, png.data(), &size, 0, grey.data(), 0, nullptr)) {
+        return {};
+    }
+    png.resize(size);
+    return png;
 }
 
 int ipptoolPrint(const std::string& printerUri, const std::string& file, const std::string& format,

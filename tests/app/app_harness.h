@@ -58,6 +58,9 @@ std::vector<tsupport::RasterPage> writePwgLabel(const std::string& path, const c
                                                 int pages, uint32_t seed,
                                                 const char* type = "black_1");
 
+// A PNG of width x height 8-bit grey pixels (255 white); empty on failure.
+std::string greyPng(const std::vector<uint8_t>& grey, uint32_t width, uint32_t height);
+
 // Print-Job with ipptool; extra lines are ipptool ATTR lines of the job group. The job id, or
 // -1 with ipptool's output in *out.
 int ipptoolPrint(const std::string& printerUri, const std::string& file, const std::string& format,
