@@ -3,7 +3,8 @@
 //  - FirstFrame/Backend: from the backend's start (its raster already spooled) to the first
 //    print frame the printer receives;
 //  - FirstFrame/App: from an IPP Print-Job of a 1-bit PWG raster label to a running
-//    tarvik-printer-app until the first print frame of that job;
+//    tarvik-printer-app until the first print frame of that job; fitted:1 sends a 4 x 6 in
+//    page to a 50 x 30 mm label instead (scaled and turned); peak_rss_mib: the server's;
 //  - HundredLabels/Backend and /App: a 100-label job; CPU per label of the backend process
 //    (getrusage of children) and of the server process (its /proc stat, all threads), and
 //    for the app the ratio of its CPU per label to the backend's (it should not exceed 1);
@@ -112,19 +113,19 @@ uint32_t numberOf(const vt58::PrintedPage& page) {
 }
 
 // The same pages as a 1-bit black PWG raster, in memory.
-std::string pwgOf(const std::vector<tsupport::RasterPage>& pages) {
+std::string pwgOf(const std::vector<tsupport::RasterPage>& pages, const char* media = kMedia) {
     tsupport::TempDir dir("bench-pwg");
     const std::string path = dir.file("l.pwg");
     cups_page_header2_t h;
-    if (!cupsRasterInitPWGHeader(&h, pwgMediaForPWG(kMedia), "black_1", kDpi, kDpi, "one-sided",
-                                 nullptr)) {
+    if (pages.empty() || !cupsRasterInitPWGHeader(&h, pwgMediaForPWG(media), "black_1", kDpi, kDpi,
+                                                  "one-sided", nullptr)) {
         return {};
     }
-    h.cupsWidth = kLabelW;
-    h.cupsHeight = kLabelH;
-    h.cupsBytesPerLine = kLabelW / 8;
-    h.PageSize[0] = kLabelW * 72 / kDpi;
-    h.PageSize[1] = kLabelH * 72 / kDpi;
+    h.cupsWidth = pages[0].width;
+    h.cupsHeight = pages[0].height;
+    h.cupsBytesPerLine = pages[0].bytesPerLine;
+    h.PageSize[0] = h.cupsWidth * 72 / kDpi;
+    h.PageSize[1] = h.cupsHeight * 72 / kDpi;
     h.cupsInteger[CUPS_RASTER_PWG_TotalPageCount] = unsigned(pages.size());
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     cups_raster_t* ras = cupsRasterOpen(fd, CUPS_RASTER_WRITE_PWG);
@@ -252,11 +253,11 @@ struct App {
     }
     // Print-Job of the document on the connection; the job id or -1.
     int printJob(http_t* http, const std::string& pwg, const std::string& printer,
-                 const char* format = "image/pwg-raster") const {
+                 const char* format = "image/pwg-raster", const char* media = kMedia) const {
         ipp_t* req = printerRequest(IPP_OP_PRINT_JOB, server->printerUri(printer));
         ippAddString(req, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr, format);
         // Without it the job is on the printer's default label and the page is cut to that.
-        ippAddString(req, IPP_TAG_JOB, IPP_TAG_KEYWORD, "media", nullptr, kMedia);
+        ippAddString(req, IPP_TAG_JOB, IPP_TAG_KEYWORD, "media", nullptr, media);
         const std::string resource = "/ipp/print/" + printer;
         int job = -1;
         // The length libcups sends as Content-Length: the request's attributes and the document.
@@ -272,9 +273,10 @@ struct App {
         ippDelete(req);
         return job;
     }
-    int printJob(const std::string& pwg, const char* format = "image/pwg-raster") const {
+    int printJob(const std::string& pwg, const char* format = "image/pwg-raster",
+                 const char* media = kMedia) const {
         http_t* http = connectTo(server->port());
-        const int job = http != nullptr ? printJob(http, pwg, kPrinter, format) : -1;
+        const int job = http != nullptr ? printJob(http, pwg, kPrinter, format, media) : -1;
         httpClose(http);
         return job;
     }
@@ -352,7 +354,11 @@ void FirstFrameBackend(benchmark::State& state) {
 
 void FirstFrameApp(benchmark::State& state) {
     App app;
-    const std::string pwg = pwgOf(labels(1));
+    const bool fitted = state.range(0) == 1;
+    const char* media = fitted ? "om_50x30-label_50x30mm" : kMedia;
+    const std::string pwg =
+        fitted ? pwgOf({tsupport::labelPage(4 * kDpi, 6 * kDpi, 1)}, "na_index-4x6_4x6in")
+               : pwgOf(labels(1));
     if (!app.ready || pwg.empty()) {
         state.SkipWithError("tarvik-printer-app did not start (needs root and PAPPL)");
         return;
@@ -360,7 +366,7 @@ void FirstFrameApp(benchmark::State& state) {
     double worst = 0;
     for (auto _ : state) {
         const auto t0 = vt58::Clock::now();
-        const int job = app.printJob(pwg);
+        const int job = app.printJob(pwg, "image/pwg-raster", media);
         if (!app.completed(job)) {
             state.SkipWithError("the job did not complete");
             return;
@@ -371,6 +377,7 @@ void FirstFrameApp(benchmark::State& state) {
         state.SetIterationTime(ms / 1000.0);
     }
     state.counters["worst_ms"] = worst;
+    state.counters["peak_rss_mib"] = peakRssMiB(app.pid);
 }
 
 // A 58 x 40 mm shipping label: a border, four lines of Helvetica, a barcode of 40 bars.
@@ -748,7 +755,13 @@ void QueuedMemory(benchmark::State& state) {
 }
 
 BENCHMARK(FirstFrameBackend)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
-BENCHMARK(FirstFrameApp)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
+BENCHMARK(FirstFrameApp)
+    ->ArgName("fitted")
+    ->Arg(0)
+    ->Arg(1)
+    ->UseManualTime()
+    ->Iterations(20)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(FirstFramePdfApp)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
 BENCHMARK(FirstFramePdfCups)->UseManualTime()->Iterations(10)->Unit(benchmark::kMillisecond);
 BENCHMARK(HundredLabelsBackend)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
