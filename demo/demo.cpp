@@ -6,7 +6,9 @@
 // through lp, pdftopdf, Ghostscript, rastertotarvik and the tarvik backend to the virtual
 // T58, and every label it printed is written as a PNG file. With the printer application
 // built, the same label also goes as a 1-bit PWG raster (Ghostscript), and as the PDF itself,
-// by IPP Print-Job through tarvik-printer-app to a virtual T58 of its own.
+// by IPP Print-Job through tarvik-printer-app to a virtual T58 of its own. zbarimg reads the
+// codes on every printed label; each of the sample label's must show its Code 128 and its QR
+// code.
 //
 // usage: tarvik-demo [--out DIR] [--copies N] [LABEL.pdf|LABEL.ps]
 
@@ -27,6 +29,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -53,11 +56,17 @@ const std::vector<Variant> kVariants = {
       "Blackness=12"}},
 };
 
+const char* const kSampleLabel = TARVIK_SOURCE_DIR "/demo/label.ps";
+
 struct Args {
     std::string out = "out";
-    std::string label = TARVIK_SOURCE_DIR "/demo/label.ps";
+    std::string label = kSampleLabel;
+    bool sample = true; // the label is the sample, whose codes must scan
     int copies = 2;
 };
+
+// Printed labels of the sample on which zbarimg missed a code.
+size_t unscannedLabels = 0;
 
 bool parseArgs(int argc, char** argv, Args& a) {
     for (int i = 1; i < argc; ++i) {
@@ -74,6 +83,8 @@ bool parseArgs(int argc, char** argv, Args& a) {
             return false;
         }
     }
+    std::error_code ec;
+    a.sample = fs::equivalent(a.label, kSampleLabel, ec);
     return a.copies >= 1 && a.copies <= 99;
 }
 
@@ -124,19 +135,59 @@ void printTotals(const Totals& t, int copies, double seconds, const char* from) 
            from);
 }
 
-bool writePngs(const vt58::Record& r, const std::string& dir, const Variant& v) {
+// The sample's codes, as zbarimg names their types, and as the demo does.
+const std::pair<std::string, std::string> kSampleCodes[] = {{"CODE-128", "Code 128"},
+                                                            {"QR-Code", "QR"}};
+
+// What zbarimg read on a printed label ("TYPE:text" lines): "Code 128 scans (text)" for each
+// code, the sample's first; with the sample, "QR does NOT scan" for one of its codes missed.
+std::string scanLine(const std::vector<std::string>& codes, bool sample, bool& both) {
+    std::string line;
+    auto add = [&line](const std::string& part) { line += (line.empty() ? "" : ", ") + part; };
+    auto scans = [](const std::string& name, const std::string& code) {
+        return name + " scans (" + code.substr(code.find(':') + 1) + ")";
+    };
+    std::vector<std::string> rest = codes;
+    both = true;
+    for (const auto& [type, name] : kSampleCodes) {
+        auto of = [&type](const std::string& code) { return code.rfind(type + ":", 0) == 0; };
+        for (const std::string& code : codes)
+            if (of(code))
+                add(scans(name, code));
+        const bool found = std::erase_if(rest, of) > 0;
+        if (!found && sample)
+            add(name + " does NOT scan");
+        both = both && found;
+    }
+    for (const std::string& code : rest)
+        add(scans(code.substr(0, code.find(':')), code));
+    return line.empty() ? "no code scans" : line;
+}
+
+// One line of what zbarimg reads on a printed label.
+void reportScan(const std::string& png, int page, int copy, const Args& a) {
+    bool both = false;
+    const std::string line = scanLine(tsupport::scanBarcodes(png), a.sample, both);
+    printf("                page %d copy %d: %s\n", page, copy, line.c_str());
+    if (a.sample && !both)
+        ++unscannedLabels;
+}
+
+bool writePngs(const vt58::Record& r, const Args& a, const Variant& v) {
     bool ok = true;
     int page = 0;
     for (const vt58::PrintedPage& p : r.pages) {
         page += p.copyNumber == 1 ? 1 : 0;
         char name[160];
-        snprintf(name, sizeof name, "%s/%s-page%d-copy%d.png", dir.c_str(), v.name, page,
+        snprintf(name, sizeof name, "%s/%s-page%d-copy%d.png", a.out.c_str(), v.name, page,
                  p.copyNumber);
         std::string err;
         if (!vt58::writePng(p, name, &err)) {
             fprintf(stderr, "tarvik-demo: %s\n", err.c_str());
             ok = false;
+            continue;
         }
+        reportScan(name, page, p.copyNumber, a);
     }
     return ok;
 }
@@ -179,7 +230,7 @@ bool runVariant(cupstest::PrivateCups& cups, const cupstest::InstallTree& tree, 
         return false;
     }
     printTotals(t, a.copies, seconds, "lp");
-    return writePngs(record, a.out, v);
+    return writePngs(record, a, v);
 }
 
 #ifdef TARVIK_DEMO_APP
@@ -216,7 +267,7 @@ bool printThroughApp(const Variant& v, const std::string& file, const char* form
         return false;
     }
     printTotals(t, a.copies, seconds, "Print-Job");
-    return writePngs(record, a.out, v);
+    return writePngs(record, a, v);
 }
 
 // The label as Ghostscript's 1-bit PWG raster.
@@ -285,7 +336,11 @@ int run(const Args& a) {
     ok = runAppPdfVariant(a, pdf) && ok;
 #endif
     printf("PNG files of every printed label are in %s/\n", a.out.c_str());
-    return ok ? 0 : 1;
+    if (unscannedLabels > 0)
+        printf("%zu printed label(s) of the sample without both a Code 128 and a QR code that "
+               "scan\n",
+               unscannedLabels);
+    return ok && unscannedLabels == 0 ? 0 : 1;
 }
 
 } // namespace

@@ -210,20 +210,21 @@ void PageScaler::addLine(uint32_t y, const uint8_t* darkness) {
 
 namespace {
 
-// Along a row or a column: whether the dot at t, after a and before b and c, is a peak (a
-// thin line) or a valley (a thin gap). Of two equal dots between higher (lower) ones, the
-// first takes it.
-bool peak(uint32_t a, uint32_t t, uint32_t b, uint32_t c) {
-    return t > a && (t > b || (t == b && c < b));
-}
-bool valley(uint32_t a, uint32_t t, uint32_t b, uint32_t c) {
-    return t < a && (t < b || (t == b && c > b));
+// Along a row or a column, from two dots before to two after: whether the dot at t is where
+// a thin line peaks. The dots beside it hold at most three quarters of its cover; of a line split over
+// two dots, the fuller one (the first of two equal) takes it. Rows of noise along an edge
+// are no peak.
+bool peak(uint32_t aa, uint32_t a, uint32_t t, uint32_t b, uint32_t bb) {
+    const bool lowBefore = 4 * a <= 3 * t;
+    const bool lowAfter = 4 * b <= 3 * t;
+    return (lowBefore && lowAfter) || (lowBefore && b <= t && 4 * bb <= 3 * b) ||
+           (lowAfter && a < t && 4 * aa <= 3 * a);
 }
 
 } // namespace
 
-// Half covered or more is black. Below that, a dot at a peak is black too; above it, one in
-// a valley is white: a line or gap thinner than a dot keeps one.
+// Half covered or more is black; below that, a dot where a thin line peaks is black too, so
+// that a line the scale makes thinner than a dot keeps one.
 void PageScaler::resolveBlackAndWhite() {
     std::vector<uint16_t> out(cover_.size());
     auto at = [&](int64_t c, int64_t r) -> uint32_t {
@@ -232,13 +233,10 @@ void PageScaler::resolveBlackAndWhite() {
     for (int64_t r = 0; r < rows_; ++r) {
         for (int64_t c = 0; c < cols_; ++c) {
             const uint32_t t = at(c, r);
-            const uint32_t l = at(c - 1, r), r1 = at(c + 1, r), r2 = at(c + 2, r);
-            const uint32_t u = at(c, r - 1), d1 = at(c, r + 1), d2 = at(c, r + 2);
             bool black = t * 2 >= kFull;
-            if (black && t < kFull) {
-                black = !(valley(l, t, r1, r2) || valley(u, t, d1, d2));
-            } else if (!black && t > 0) {
-                black = peak(l, t, r1, r2) || peak(u, t, d1, d2);
+            if (!black && t > 0) {
+                black = peak(at(c - 2, r), at(c - 1, r), t, at(c + 1, r), at(c + 2, r)) ||
+                        peak(at(c, r - 2), at(c, r - 1), t, at(c, r + 1), at(c, r + 2));
             }
             out[size_t(r) * cols_ + c] = black ? kFull : 0;
         }

@@ -67,8 +67,8 @@ class PageScaler {
     bool start(const ScalePlan& plan, uint32_t pageWidth, uint32_t pageHeight);
     void addLine(uint32_t y, const uint8_t* darkness);
     // Ends the page. A page of only black and white stays so: a dot is black when at least
-    // half of it is covered, and a line or gap that the scale makes thinner than a dot still
-    // leaves one dot where it peaks; other pages keep their shades, for dithering.
+    // half of it is covered, and a line that the scale makes thinner than a dot still leaves
+    // one dot where it peaks; other pages keep their shades, for dithering.
     void finish();
     // Line y of the label, turned as planned: darkness per dot.
     const uint8_t* line(uint32_t y) const { return out_.data() + size_t{y} * width_; }

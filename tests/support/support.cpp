@@ -283,6 +283,22 @@ std::string binPath(const std::string& name) {
     return std::string(TARVIK_BIN_DIR) + "/" + name;
 }
 
+std::vector<std::string> scanBarcodes(const std::string& imagePath) {
+    RunOptions options;
+    options.exe = "/usr/bin/zbarimg"; // zbar-tools; a missing one exits 127
+    options.args = {"--quiet", "--nodbus", imagePath};
+    options.env = {{"PATH", "/usr/bin:/bin"}, {"LANG", "C.UTF-8"}};
+    const RunResult run = runBackend(options);
+    std::vector<std::string> codes;
+    std::istringstream lines(run.exitStatus == 0 ? run.out : std::string());
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty()) {
+            codes.push_back(line);
+        }
+    }
+    return codes;
+}
+
 EnvPairs withSanitizerOptions(EnvPairs env) {
     for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
         if (const char* value = std::getenv(name)) {

@@ -137,4 +137,8 @@ std::vector<std::string> jobArgs(int jobId, const std::string& copies,
 // Path of a built program (all executables are built into <build>/bin).
 std::string binPath(const std::string& name);
 
+// The codes zbarimg reads in an image file, one "TYPE:data" line each ("CODE-128:...",
+// "QR-Code:..."); empty when it reads none or is not installed.
+std::vector<std::string> scanBarcodes(const std::string& imagePath);
+
 } // namespace tsupport
