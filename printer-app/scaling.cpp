@@ -211,9 +211,9 @@ void PageScaler::addLine(uint32_t y, const uint8_t* darkness) {
 namespace {
 
 // Along a row or a column, from two dots before to two after: whether the dot at t is where
-// a thin line peaks. The dots beside it hold at most three quarters of its cover; of a line split over
-// two dots, the fuller one (the first of two equal) takes it. Rows of noise along an edge
-// are no peak.
+// a thin line peaks. The dots beside it hold at most three quarters of its cover; of a line split
+// over two dots, the fuller one (the first of two equal) takes it. Rows of noise along an edge are
+// no peak.
 bool peak(uint32_t aa, uint32_t a, uint32_t t, uint32_t b, uint32_t bb) {
     const bool lowBefore = 4 * a <= 3 * t;
     const bool lowAfter = 4 * b <= 3 * t;
