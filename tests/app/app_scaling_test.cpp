@@ -97,7 +97,8 @@ double blackShare(const vt58::PrintedPage& p, int x0, int x1, int y0, int y1) {
 }
 
 // The whole frame on the label, turned: wider than tall by the page's 6 : 4, every side a
-// line (a dot may merge into the diagonal where it meets a corner), and the page's top-left block at the label's bottom-left.
+// line (a dot may merge into the diagonal where it meets a corner), and the page's top-left block
+// at the label's bottom-left.
 void expectWholeAndTurned(const vt58::PrintedPage& p) {
     const Box b = blackBox(p);
     ASSERT_GT(b.x1, b.x0);
