@@ -326,10 +326,16 @@ ScalePlan planJobPage(pappl_job_t* job, const pappl_pr_options_t& o, const PageG
     auto dots = [dpi](int hmm) { return static_cast<uint32_t>(std::max(0, hmm) * dpi / 2540); };
     uint32_t width = dots(o.media.size_width);
     uint32_t height = dots(o.media.size_length);
+    const Scaling scaling = scalingOf(o.print_scaling);
+    // A label-sized page the printer turns is printed as the backend prints it.
+    ScalePlan plan = planPage(scaling, page, width, height, dpi);
     if (quarterTurns % 2 != 0) {
         std::swap(width, height);
+        if (const ScalePlan turned = planPage(scaling, page, width, height, dpi);
+            !plan.keep || turned.keep) {
+            plan = turned;
+        }
     }
-    const ScalePlan plan = planPage(scalingOf(o.print_scaling), page, width, height, dpi);
     papplLogJob(job, PAPPL_LOGLEVEL_INFO,
                 "Page %u: %u x %u dots at %.0f dpi on a %u x %u label, %s.", pageNo, page.width,
                 page.height, page.xdpi > 0 ? page.xdpi : dpi, width, height,
