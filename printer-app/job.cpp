@@ -92,8 +92,7 @@ bool isSpooledRaster(pappl_job_t* job) {
 }
 
 bool isRasterFormat(pappl_job_t* job) {
-    const char* format = papplJobGetFormat(job);
-    return isPapplRaster(job) || (format != nullptr && std::strcmp(format, kSpooledRaster) == 0);
+    return isPapplRaster(job) || isSpooledRaster(job);
 }
 
 // The PDF filter renders each label once and asks the printer for its copies.

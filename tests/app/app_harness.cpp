@@ -239,6 +239,20 @@ std::vector<tsupport::RasterPage> writePwgLabel(const std::string& path, const c
     return written;
 }
 
+tsupport::RasterPage greyOf(const tsupport::RasterPage& page) {
+    tsupport::RasterPage grey = page;
+    grey.bytesPerLine = page.width;
+    grey.pixels.assign(size_t{page.width} * page.height, 255);
+    for (uint32_t y = 0; y < page.height; ++y) {
+        for (uint32_t x = 0; x < page.width; ++x) {
+            if (page.pixels[y * page.bytesPerLine + x / 8] & (0x80 >> (x % 8))) {
+                grey.pixels[size_t{y} * page.width + x] = 0;
+            }
+        }
+    }
+    return grey;
+}
+
 std::string greyPng(const std::vector<uint8_t>& grey, uint32_t width, uint32_t height) {
     png_image image{};
     image.version = PNG_IMAGE_VERSION;

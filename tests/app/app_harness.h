@@ -58,6 +58,21 @@ std::vector<tsupport::RasterPage> writePwgLabel(const std::string& path, const c
                                                 int pages, uint32_t seed,
                                                 const char* type = "black_1");
 
+// The backend's PPD defaults for the app's defaults on a 50 x 30 mm label.
+inline const std::vector<std::pair<std::string, std::string>> kDefaultLabelPpd = {
+    {"Blackness", "8"},
+    {"CutterSet", "0"},
+    {"RotationAngle", "0"},
+    {"HorizontalOffset", "0"},
+    {"HorizontalOffsetValue", "0"},
+    {"VerticalOffset", "0"},
+    {"VerticalOffsetValue", "0"},
+    {"StpTemplateCM", "3"},
+    {"StpTemplateMM", "0"}};
+
+// The 1-bit page's dots as 8-bit grey (255 white), one byte a dot.
+tsupport::RasterPage greyOf(const tsupport::RasterPage& page);
+
 // A PNG of width x height 8-bit grey pixels (255 white); empty on failure.
 std::string greyPng(const std::vector<uint8_t>& grey, uint32_t width, uint32_t height);
 

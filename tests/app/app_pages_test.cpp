@@ -18,17 +18,6 @@ namespace {
 constexpr const char* kRaster = "image/pwg-raster";
 constexpr const char* kUrf = "image/urf";
 
-// The backend's PPD defaults for the app's defaults on a 50 x 30 mm label.
-const std::vector<std::pair<std::string, std::string>> kDefaults = {{"Blackness", "8"},
-                                                                    {"CutterSet", "0"},
-                                                                    {"RotationAngle", "0"},
-                                                                    {"HorizontalOffset", "0"},
-                                                                    {"HorizontalOffsetValue", "0"},
-                                                                    {"VerticalOffset", "0"},
-                                                                    {"VerticalOffsetValue", "0"},
-                                                                    {"StpTemplateCM", "3"},
-                                                                    {"StpTemplateMM", "0"}};
-
 // A page of w x h dots with a frame, a diagonal and a block near its left edge, so that a
 // shift or a cut shows.
 tsupport::RasterPage markedPage(uint32_t w, uint32_t h) {
@@ -50,20 +39,6 @@ void setType(cups_page_header2_t& h, const tsupport::RasterPage& page, bool grey
     h.cupsBytesPerLine = grey ? page.width : (page.width + 7) / 8;
     h.PageSize[0] = page.width * 72 / static_cast<unsigned>(dpi);
     h.PageSize[1] = page.height * 72 / static_cast<unsigned>(dpi);
-}
-
-tsupport::RasterPage greyOf(const tsupport::RasterPage& page) {
-    tsupport::RasterPage grey = page;
-    grey.bytesPerLine = page.width;
-    grey.pixels.assign(size_t{page.width} * page.height, 255);
-    for (uint32_t y = 0; y < page.height; ++y) {
-        for (uint32_t x = 0; x < page.width; ++x) {
-            if (page.pixels[y * page.bytesPerLine + x / 8] & (0x80 >> (x % 8))) {
-                grey.pixels[size_t{y} * page.width + x] = 0;
-            }
-        }
-    }
-    return grey;
 }
 
 bool writeDocument(const std::string& path, const tsupport::RasterPage& page, bool grey,
@@ -96,7 +71,7 @@ TEST(AppPages, EveryRasterTypeLandsOnTheHeadAsTheBackendPutsIt) {
         for (uint32_t width : {headDots, headDots / 2, headDots + 96}) {
             SCOPED_TRACE(width);
             const tsupport::RasterPage page = markedPage(width, lines);
-            const auto want = backendPrints({page}, headByte, 1, kDefaults);
+            const auto want = backendPrints({page}, headByte, 1, kDefaultLabelPpd);
             ASSERT_EQ(want.size(), 1u);
             for (const auto& [grey, mode, format] :
                  {std::tuple{false, CUPS_RASTER_WRITE_PWG, kRaster},

@@ -18,36 +18,12 @@ using namespace apptest;
 
 namespace {
 
-// The default label's PPD defaults for the backend.
-const std::vector<std::pair<std::string, std::string>> kDefaults = {{"Blackness", "8"},
-                                                                    {"CutterSet", "0"},
-                                                                    {"RotationAngle", "0"},
-                                                                    {"HorizontalOffset", "0"},
-                                                                    {"HorizontalOffsetValue", "0"},
-                                                                    {"VerticalOffset", "0"},
-                                                                    {"VerticalOffsetValue", "0"},
-                                                                    {"StpTemplateCM", "3"},
-                                                                    {"StpTemplateMM", "0"}};
-
 // A 4 x 6 in page: a frame of 1-dot lines, a diagonal, and a block at its top-left corner.
 tsupport::RasterPage framedPage(uint32_t w, uint32_t h) {
     return tsupport::makePage(w, h, [w, h](uint32_t x, uint32_t y) {
         return x == 0 || y == 0 || x + 1 == w || y + 1 == h || x == uint64_t{y} * w / h ||
                (x < w / 8 && y < w / 8);
     });
-}
-
-// The page's dots as 8-bit grey, 255 white.
-std::vector<uint8_t> greyOf(const tsupport::RasterPage& page) {
-    std::vector<uint8_t> grey(size_t{page.width} * page.height, 255);
-    for (uint32_t y = 0; y < page.height; ++y) {
-        for (uint32_t x = 0; x < page.width; ++x) {
-            if (page.pixels[size_t{y} * page.bytesPerLine + x / 8] & (0x80 >> (x % 8))) {
-                grey[size_t{y} * page.width + x] = 0;
-            }
-        }
-    }
-    return grey;
 }
 
 // A PWG raster in 1 bit, or an Apple raster (8-bit grey: URF has no 1-bit pages).
@@ -59,11 +35,7 @@ bool writeRaster(const std::string& path, const tsupport::RasterPage& page, int 
                                  apple ? "sgray_8" : "black_1", dpi, dpi, "one-sided", nullptr)) {
         return false;
     }
-    tsupport::RasterPage written = page;
-    if (apple) {
-        written.pixels = greyOf(page);
-        written.bytesPerLine = page.width;
-    }
+    const tsupport::RasterPage written = apple ? greyOf(page) : page;
     tsupport::RasterWriteOptions options;
     options.mode = mode;
     options.header = [&h](size_t, cups_page_header2_t& header) { header = h; };
@@ -162,7 +134,7 @@ TEST(AppScaling, AFourBySixPageLandsWholeOnTheLabelInEveryFormatOnBothHeads) {
         const std::string png = app.dir.file("4x6.png");
         ASSERT_TRUE(writeRaster(pwg, page, dpi, CUPS_RASTER_WRITE_PWG));
         ASSERT_TRUE(writeRaster(urf, page, dpi, CUPS_RASTER_WRITE_APPLE));
-        ASSERT_TRUE(tsupport::writeFile(png, greyPng(greyOf(page), w, h)));
+        ASSERT_TRUE(tsupport::writeFile(png, greyPng(greyOf(page).pixels, w, h)));
         for (const auto& [file, format] :
              {std::pair{pwg, "image/pwg-raster"}, std::pair{urf, "image/urf"},
               std::pair{png, "image/png"}}) {
@@ -186,7 +158,7 @@ TEST(AppScaling, AFourBySixPageLandsWholeOnTheLabelInEveryFormatOnBothHeads) {
             }
         }
         // 'none': the page as the backend prints it, and the job says it was cut.
-        const auto want = backendPrints({page}, headByte, 1, kDefaults);
+        const auto want = backendPrints({page}, headByte, 1, kDefaultLabelPpd);
         JobEnd end;
         const auto got = app.pagesAfter(printAs(app, pwg, "image/pwg-raster", "none"), &end);
         ASSERT_EQ(want.size(), 1u);
